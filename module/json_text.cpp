@@ -1,0 +1,193 @@
+#include "json_text.h"
+
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace garnel {
+namespace {
+
+// Builds the value tree from the parser's events, counting depth as it goes:
+// the library has no nesting limit of its own.
+struct TreeBuilder {
+  JsonValue root;
+  std::vector<JsonValue*> open;  // the containers still open, innermost last
+  std::string pending_key;       // the key of the next object member
+  bool too_deep = false;
+  bool failed = false;
+  size_t fault_offset = 0;  // bytes read, the offending one included
+  std::string fault;        // the library's description, without its prefixes
+
+  // Stores v where the parser is and returns where it went.
+  JsonValue* put(JsonValue&& v) {
+    if (open.empty()) {
+      root = std::move(v);
+      return &root;
+    }
+    JsonValue& container = *open.back();
+    if (container.is_array()) {
+      container.push_back(std::move(v));
+      return &container.back();
+    }
+    // Assigning replaces an earlier member of the same name: the last wins.
+    JsonValue& slot = container[pending_key];
+    slot = std::move(v);
+    return &slot;
+  }
+
+  bool start(nlohmann::json::value_t type) {
+    if (open.size() + 1 >= static_cast<size_t>(kMaxJsonDepth)) {
+      too_deep = true;
+      return false;
+    }
+    open.push_back(put(JsonValue(type)));
+    return true;
+  }
+
+  bool null() { return put(JsonValue(nullptr)), true; }
+  bool boolean(bool v) { return put(JsonValue(v)), true; }
+  bool number_integer(int64_t v) { return put(JsonValue(v)), true; }
+  bool number_unsigned(uint64_t v) { return put(JsonValue(v)), true; }
+  bool number_float(double v, const std::string&) { return put(JsonValue(v)), true; }
+  bool string(std::string& v) { return put(JsonValue(std::move(v))), true; }
+  bool binary(nlohmann::json::binary_t&) { return false; }  // not produced for JSON text
+  bool start_object(size_t) { return start(nlohmann::json::value_t::object); }
+  bool start_array(size_t) { return start(nlohmann::json::value_t::array); }
+  bool key(std::string& k) {
+    pending_key = std::move(k);
+    return true;
+  }
+  bool end_object() { return open.pop_back(), true; }
+  bool end_array() { return open.pop_back(), true; }
+
+  bool parse_error(size_t position, const std::string&, const nlohmann::json::exception& error) {
+    failed = true;
+    fault_offset = position;
+    fault = error.what();
+    // "[json.exception.parse_error.101] parse error at line 1, column 2: ..."
+    // becomes "...": the position is written by us, at the end.
+    if (fault.size() > 0 && fault[0] == '[') {
+      const size_t close = fault.find("] ");
+      if (close != std::string::npos) fault.erase(0, close + 2);
+    }
+    if (fault.rfind("parse error", 0) == 0) {
+      const size_t colon = fault.find(": ");
+      if (colon != std::string::npos) fault.erase(0, colon + 2);
+    }
+    return false;
+  }
+};
+
+// The offset just past the first bracket that opens the kMaxJsonDepth-th
+// level. REQUIRES: the parser refused text for its depth, so such a bracket
+// exists and everything before it is well-formed.
+size_t too_deep_offset(std::string_view text) {
+  int depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth >= kMaxJsonDepth) return i + 1;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return text.size();
+}
+
+// "bad json: {what} at line L column C", where the position is that of the
+// last byte read (the offending one): lines count from 1, columns from 1,
+// and column 0 means nothing was read on that line yet.
+std::string bad_json(std::string_view text, std::string_view what, size_t bytes_read) {
+  if (bytes_read > text.size()) bytes_read = text.size();  // end of input is no byte
+  size_t line = 1;
+  size_t line_start = 0;
+  for (size_t i = 0; i < bytes_read; ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  std::string message = "bad json: ";
+  message += valid_utf8(what);
+  message += " at line " + std::to_string(line) + " column " + std::to_string(bytes_read - line_start);
+  return message;
+}
+
+}  // namespace
+
+std::variant<JsonValue, std::string> parse_json(std::string_view text) {
+  // The library would skip a byte-order mark silently; JSON text has none.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    return bad_json(text, "unexpected byte-order mark", 1);
+  }
+  // The library takes a NUL byte for the end of its input; here it is a fault
+  // wherever it stands, unless the text before it is already at fault.
+  const size_t nul = text.find('\0');
+  const std::string_view body = text.substr(0, nul);
+
+  TreeBuilder builder;
+  const bool parsed = nlohmann::json::sax_parse(body.begin(), body.end(), &builder);
+  if (nul != std::string_view::npos && (parsed || (!builder.too_deep && builder.fault_offset > body.size()))) {
+    return bad_json(text, "unexpected NUL byte", nul + 1);
+  }
+  if (builder.too_deep) {
+    return bad_json(text, "nesting of 128 levels or more", too_deep_offset(body));
+  }
+  if (!parsed || builder.failed) {
+    return bad_json(text, builder.fault, builder.fault_offset);
+  }
+  return std::move(builder.root);
+}
+
+std::string write_json(const JsonValue& value) { return value.dump(); }
+
+std::string valid_utf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    size_t length = 0;
+    uint32_t min = 0;
+    if (lead < 0x80) {
+      out += static_cast<char>(lead);
+      ++i;
+      continue;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2, min = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3, min = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4, min = 0x10000;
+    }
+    bool valid = length != 0 && i + length <= bytes.size();
+    uint32_t code = valid ? lead & (0xFF >> (length + 1)) : 0;
+    for (size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(bytes[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+    valid = valid && code >= min && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+    if (valid) {
+      out.append(bytes.substr(i, length));
+      i += length;
+    } else {
+      out += "\uFFFD";
+      ++i;
+    }
+  }
+  return out;
+}
+
+}  // namespace garnel
