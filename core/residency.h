@@ -1,0 +1,152 @@
+// Where one declared model stands on its card, and how observations move it.
+//
+// A Residency is one of six plain states. The host reports what it sees of a
+// model as an Observation; Residency::observe gives the state that follows,
+// and Residency::explain writes the state as one line for people. The host's
+// detail JSON becomes an Observation through observation_from_json, the one
+// place that knows both key spellings ("vramBytes" and "vram_bytes").
+//
+// There is no clock here: every operation that needs time takes the caller's
+// `now`, in milliseconds. Nothing throws and nothing fails; a detail that is
+// malformed in any way falls back to the defaults of its fields.
+
+#ifndef GARNEL_CORE_RESIDENCY_H_
+#define GARNEL_CORE_RESIDENCY_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "budget.h"
+
+namespace garnel {
+
+// Why a model that was up is gone.
+enum class LostReason {
+  kEvicted,        // a probe failed while the model was resident
+  kGpuDetached,    // a probe found the card missing
+  kProcessExited,  // the serving process ended
+  kUnhealthy,      // a probe failed while the model was not resident
+};
+
+// The sentence people read for a lost model, e.g. "the serving process exited".
+std::string_view lost_reason_text(LostReason reason);
+
+// The reason's JSON string: "evicted", "gpu_detached", "process_exited" or
+// "unhealthy".
+std::string_view lost_reason_json_name(LostReason reason);
+
+// Whether the operator should look at it. A detached card is the host's
+// doing; every other loss points at the model or its serving process.
+bool lost_reason_is_operator_fault(LostReason reason);
+
+// Nothing has been observed yet; the state of every new slot.
+struct NeverProbed {
+  bool operator==(const NeverProbed&) const = default;
+};
+
+// A load has started and the model has not answered a probe yet.
+struct Loading {
+  uint64_t since_ms = 0;
+  bool operator==(const Loading&) const = default;
+};
+
+// The model is loaded and answers probes.
+struct Resident {
+  uint64_t since_ms = 0;    // when it first became resident; later probes keep it
+  uint64_t vram_bytes = 0;  // what the latest successful probe reported
+  bool operator==(const Resident&) const = default;
+};
+
+// The model is gone or does not answer.
+struct Lost {
+  uint64_t since_ms = 0;
+  LostReason reason = LostReason::kUnhealthy;
+  bool operator==(const Lost&) const = default;
+};
+
+// The last load failed.
+struct Failed {
+  std::string detail;  // the failure text as observed; may be empty
+  uint64_t since_ms = 0;
+  bool operator==(const Failed&) const = default;
+};
+
+// The model was stopped on request.
+struct Stopped {
+  uint64_t since_ms = 0;
+  bool operator==(const Stopped&) const = default;
+};
+
+// A load of the model started.
+struct LoadStarted {
+  bool operator==(const LoadStarted&) const = default;
+};
+
+// A health probe answered.
+struct ProbeOk {
+  uint64_t vram_bytes = 0;  // the model's bytes on the card, as the probe saw them
+  bool operator==(const ProbeOk&) const = default;
+};
+
+// A health probe did not answer.
+struct ProbeFailed {
+  std::string detail;       // carried along; no transition reads it
+  bool gpu_present = true;  // false when the probe found the card missing
+  bool operator==(const ProbeFailed&) const = default;
+};
+
+// The serving process ended.
+struct ProcessExited {
+  std::optional<int32_t> code;  // carried along; no transition reads it
+  bool operator==(const ProcessExited&) const = default;
+};
+
+// A load failed.
+struct LoadFailed {
+  std::string detail = "unknown";
+  bool operator==(const LoadFailed&) const = default;
+};
+
+// The model was stopped on request.
+struct Stop {
+  bool operator==(const Stop&) const = default;
+};
+
+// One event the host reports for a model.
+using Observation =
+    std::variant<LoadStarted, ProbeOk, ProbeFailed, ProcessExited, LoadFailed, Stop>;
+
+// Where one model stands, as far as the host has told.
+struct Residency {
+  std::variant<NeverProbed, Loading, Resident, Lost, Failed, Stopped> state;
+
+  // The state that follows `observation` at `now`. A few observations leave
+  // the state as it is, since_ms included (a repeated load start, a probe
+  // failure while loading with the card present, an exit after a stop);
+  // every other one stamps the new state with `now`.
+  Residency observe(const Observation& observation, uint64_t now) const;
+
+  // One line for people: "never probed", "loading for {s}s", "resident for
+  // {s}s", the lost reason's text, "failed to load: {detail}" or "stopped on
+  // request". Seconds are whole and never negative, even when the clock went
+  // back.
+  std::string explain(uint64_t now) const;
+
+  bool operator==(const Residency&) const = default;
+};
+
+// The observation named by `kind`, its fields read from `detail`, or nothing
+// when `kind` is none of the accepted names (compared byte for byte):
+// load_started/loadStarted, probe_ok/probeOk, probe_failed/probeFailed,
+// process_exited/processExited, load_failed/loadFailed and
+// stop/stop_requested/stopRequested. A field whose key is missing or holds
+// the wrong type takes its default; a detail that is not an object gives
+// every field its default.
+std::optional<Observation> observation_from_json(std::string_view kind, const JsonValue& detail);
+
+}  // namespace garnel
+
+#endif  // GARNEL_CORE_RESIDENCY_H_
