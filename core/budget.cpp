@@ -33,36 +33,34 @@ std::optional<uint64_t> whole_byte_count(const JsonValue& value) {
   return std::nullopt;
 }
 
-namespace {
-
-// The member named `key`, or nullptr. Anything but an object has no members.
-const JsonValue* member(const JsonValue& object, std::string_view key) {
+const JsonValue* json_member(const JsonValue& object, std::string_view key) {
   if (!object.is_object()) return nullptr;
   const auto it = object.find(key);
   return it == object.end() ? nullptr : &*it;
 }
 
-// The first of the two spellings that is present; the second is consulted
-// only when the first is absent, whatever the first one holds.
-const JsonValue* member(const JsonValue& object, std::string_view camel, std::string_view snake) {
-  const JsonValue* found = member(object, camel);
-  return found != nullptr ? found : member(object, snake);
+const JsonValue* json_member(const JsonValue& object, std::string_view camel,
+                             std::string_view snake) {
+  const JsonValue* found = json_member(object, camel);
+  return found != nullptr ? found : json_member(object, snake);
 }
+
+namespace {
 
 // One roster entry, or the message that rejects it.
 std::variant<Declared, std::string> declared_entry(const JsonValue& entry) {
-  const JsonValue* name = member(entry, "model");
+  const JsonValue* name = json_member(entry, "model");
   if (name == nullptr || !name->is_string()) return std::string(R"(missing "model")");
   const auto& model = name->get_ref<const std::string&>();
   if (model.empty()) return std::string(R"("model" is empty)");
 
-  const JsonValue* weights = member(entry, "weightsBytes", "weights_bytes");
+  const JsonValue* weights = json_member(entry, "weightsBytes", "weights_bytes");
   const std::optional<uint64_t> weights_bytes =
       weights != nullptr ? whole_byte_count(*weights) : std::nullopt;
   if (!weights_bytes) return model + R"(: "weightsBytes" missing or not a whole byte count)";
 
   uint64_t kv_bytes = 0;
-  const JsonValue* kv = member(entry, "kvBytes", "kv_bytes");
+  const JsonValue* kv = json_member(entry, "kvBytes", "kv_bytes");
   if (kv != nullptr && !kv->is_null()) {
     const std::optional<uint64_t> count = whole_byte_count(*kv);
     if (!count) return model + R"(: "kvBytes" is not a whole byte count)";

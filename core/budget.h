@@ -82,6 +82,17 @@ std::variant<Roster, std::vector<std::string>> declared_from_json(const JsonValu
 // Anything else, negative integers included, gives nothing.
 std::optional<uint64_t> whole_byte_count(const JsonValue& value);
 
+// The member named `key` of an object, or nullptr; anything but an object
+// has no members.
+const JsonValue* json_member(const JsonValue& object, std::string_view key);
+
+// The member spelled `camel`, or only when that key is absent, the one
+// spelled `snake`. A camel key holding the wrong type still wins, so a
+// detail never mixes its two spellings for one field. Every reader of the
+// host's JSON goes through here, so both spellings mean the same everywhere.
+const JsonValue* json_member(const JsonValue& object, std::string_view camel,
+                             std::string_view snake);
+
 // A model the plan could not fit.
 struct Rejection {
   std::string model;

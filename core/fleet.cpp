@@ -1,0 +1,206 @@
+#include "fleet.h"
+
+#include <nlohmann/json.hpp>
+
+namespace garnel {
+
+namespace {
+
+// One overload set from lambdas, for std::visit.
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
+// The width of the report's name field, in code points.
+constexpr size_t kNameWidth = 28;
+
+// The first slot named `model`, const or not, so both lookups scan alike.
+template <class Slots>
+auto first_slot_named(Slots& slots, std::string_view model) -> decltype(slots.data()) {
+  for (auto& slot : slots) {
+    if (slot.declared.model == model) return &slot;
+  }
+  return nullptr;
+}
+
+// Code points in UTF-8 text: every byte that does not continue a sequence.
+size_t code_points(std::string_view text) {
+  size_t count = 0;
+  for (const char byte : text) {
+    if ((static_cast<unsigned char>(byte) & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
+
+// The route for an admitted slot, from its residency alone.
+Route admitted_route(const Slot& slot, std::string_view model, uint64_t now) {
+  std::string name(model);
+  return std::visit(
+      Overloaded{
+          [&](const NeverProbed&) -> Route { return RouteUnknown{std::move(name)}; },
+          [&](const Loading& s) -> Route {
+            return RouteWarming{std::move(name), saturating_sub(now, s.since_ms)};
+          },
+          [&](const Resident&) -> Route {
+            if (!slot.endpoint) return RouteUnknown{std::move(name)};
+            return RouteReady{std::move(name), *slot.endpoint};
+          },
+          [&](const Lost& s) -> Route {
+            return RouteLost{std::move(name), s.reason, lost_reason_is_operator_fault(s.reason)};
+          },
+          [&](const Failed& s) -> Route { return RouteFailed{std::move(name), s.detail}; },
+          [&](const Stopped&) -> Route { return RouteUnknown{std::move(name)}; },
+      },
+      slot.residency.state);
+}
+
+}  // namespace
+
+JsonValue route_json(const Route& route) {
+  return std::visit(
+      Overloaded{
+          [](const RouteReady& r) {
+            return JsonValue{{"route", "ready"}, {"model", r.model}, {"endpoint", r.endpoint}};
+          },
+          [](const RouteWarming& r) {
+            return JsonValue{{"route", "warming"}, {"model", r.model}, {"for_ms", r.for_ms}};
+          },
+          [](const RouteLost& r) {
+            return JsonValue{{"route", "lost"},
+                             {"model", r.model},
+                             {"reason", lost_reason_json_name(r.reason)},
+                             {"operator_fault", r.operator_fault}};
+          },
+          [](const RouteFailed& r) {
+            return JsonValue{{"route", "failed"}, {"model", r.model}, {"reason", r.reason}};
+          },
+          [](const RouteNotAdmitted& r) {
+            return JsonValue{
+                {"route", "not_admitted"}, {"model", r.model}, {"short_bytes", r.short_bytes}};
+          },
+          [](const RouteNotDeclared& r) {
+            return JsonValue{{"route", "not_declared"}, {"model", r.model}};
+          },
+          [](const RouteUnknown& r) { return JsonValue{{"route", "unknown"}, {"model", r.model}}; },
+      },
+      route);
+}
+
+RouteFlags route_flags(const Route& route) {
+  return std::visit(
+      Overloaded{
+          [](const RouteReady&) { return RouteFlags{true, false, false}; },
+          [](const RouteWarming&) { return RouteFlags{false, false, false}; },
+          [](const RouteLost& r) { return RouteFlags{false, true, r.operator_fault}; },
+          [](const RouteFailed&) { return RouteFlags{false, true, true}; },
+          [](const auto&) { return RouteFlags{false, true, false}; },
+      },
+      route);
+}
+
+const Slot* Fleet::slot_named(std::string_view model) const {
+  return first_slot_named(slots, model);
+}
+
+void Fleet::observe(std::string_view model, const Observation& observation, uint64_t now) {
+  Slot* slot = first_slot_named(slots, model);
+  if (slot == nullptr) return;
+  slot->residency = slot->residency.observe(observation, now);
+}
+
+void Fleet::set_endpoint(std::string_view model, std::string_view endpoint) {
+  Slot* slot = first_slot_named(slots, model);
+  if (slot == nullptr) return;
+  slot->endpoint = std::string(endpoint);
+}
+
+uint64_t Fleet::live_committed_bytes() const {
+  uint64_t committed = 0;
+  for (const Slot& slot : slots) {
+    if (const auto* resident = std::get_if<Resident>(&slot.residency.state)) {
+      committed = saturating_add(committed, resident->vram_bytes);
+    }
+  }
+  return committed;
+}
+
+uint64_t Fleet::live_free_bytes() const {
+  return saturating_sub(budget.usable_bytes(), live_committed_bytes());
+}
+
+std::optional<std::string_view> Fleet::next_to_load() const {
+  if (slots.empty()) return std::nullopt;
+  const uint64_t free = live_free_bytes();
+  for (const Slot& slot : slots) {
+    if (!slot.admitted) continue;
+    const auto& state = slot.residency.state;
+    if (std::holds_alternative<Loading>(state) || std::holds_alternative<Resident>(state) ||
+        std::holds_alternative<Stopped>(state)) {
+      continue;
+    }
+    if (slot.declared.needed_bytes() <= free) return slot.declared.model;
+  }
+  return std::nullopt;
+}
+
+Route Fleet::route(std::string_view model, uint64_t now) const {
+  const Slot* slot = slot_named(model);
+  if (slot == nullptr) return RouteNotDeclared{std::string(model)};
+  if (!slot->admitted) return RouteNotAdmitted{std::string(model), slot->short_bytes};
+  return admitted_route(*slot, model, now);
+}
+
+std::string Fleet::report(uint64_t now) const {
+  size_t admitted = 0;
+  for (const Slot& slot : slots)
+    admitted += slot.admitted ? 1 : 0;
+
+  std::string text;
+  append_gib(text, live_committed_bytes());
+  text += " / ";
+  append_gib(text, budget.usable_bytes());
+  text += " GiB held  (" + std::to_string(slots.size()) + " declared, " + std::to_string(admitted) +
+          " admitted)\n";
+  for (const Slot& slot : slots) {
+    const std::string& name = slot.declared.model;
+    text += "  ";
+    text += name;
+    const size_t width = code_points(name);
+    if (width < kNameWidth) text.append(kNameWidth - width, ' ');
+    text += ' ';
+    if (slot.admitted) {
+      text += slot.residency.explain(now);
+    } else {
+      text += "not admitted \u2014 short by ";
+      append_gib(text, slot.short_bytes);
+      text += " GiB";
+    }
+    text += '\n';
+  }
+  return text;
+}
+
+Fleet declare(Budget budget, Roster roster) {
+  const Plan decision = plan(budget, roster);
+  Fleet fleet;
+  fleet.budget = budget;
+  fleet.slots.reserve(roster.size());
+  for (Declared& declared : roster) {
+    Slot slot;
+    for (const Rejection& rejection : decision.rejected) {
+      if (rejection.model == declared.model) {
+        slot.admitted = false;
+        slot.short_bytes = rejection.short_bytes();
+        break;
+      }
+    }
+    slot.declared = std::move(declared);
+    fleet.slots.push_back(std::move(slot));
+  }
+  return fleet;
+}
+
+}  // namespace garnel
