@@ -119,7 +119,8 @@ std::string bad_json(std::string_view text, std::string_view what, size_t bytes_
   }
   std::string message = "bad json: ";
   message += valid_utf8(what);
-  message += " at line " + std::to_string(line) + " column " + std::to_string(bytes_read - line_start);
+  message +=
+      " at line " + std::to_string(line) + " column " + std::to_string(bytes_read - line_start);
   return message;
 }
 
@@ -137,7 +138,8 @@ std::variant<JsonValue, std::string> parse_json(std::string_view text) {
 
   TreeBuilder builder;
   const bool parsed = nlohmann::json::sax_parse(body.begin(), body.end(), &builder);
-  if (nul != std::string_view::npos && (parsed || (!builder.too_deep && builder.fault_offset > body.size()))) {
+  if (nul != std::string_view::npos &&
+      (parsed || (!builder.too_deep && builder.fault_offset > body.size()))) {
     return bad_json(text, "unexpected NUL byte", nul + 1);
   }
   if (builder.too_deep) {
@@ -149,7 +151,9 @@ std::variant<JsonValue, std::string> parse_json(std::string_view text) {
   return std::move(builder.root);
 }
 
-std::string write_json(const JsonValue& value) { return value.dump(); }
+std::string write_json(const JsonValue& value) {
+  return value.dump();
+}
 
 std::string valid_utf8(std::string_view bytes) {
   std::string out;

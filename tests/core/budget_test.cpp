@@ -115,7 +115,7 @@ TEST(Roster, WholeByteCountsByKind) {
       {"1e3", 1000},
       {"1000.0", 1000},
       {"1e20", UINT64_MAX},
-      {"18446744073709551616", UINT64_MAX},  // held as a double
+      {"18446744073709551616", UINT64_MAX},               // held as a double
       {"18446744073709549568.0", 18446744073709549568u},  // the largest double below 2^64
       {"2.5", std::nullopt},
       {"-0.5", std::nullopt},
@@ -178,7 +178,12 @@ TEST(Plan, GreedyInRosterOrder) {
        {"a", "c"},
        {{"b", 5, 2}},
        10},
-      {"nothing usable", none, {{"a", 1, 0}, {"z", 0, 0}, {"b", 0, 1}}, {"z"}, {{"a", 1, 0}, {"b", 1, 0}}, 0},
+      {"nothing usable",
+       none,
+       {{"a", 1, 0}, {"z", 0, 0}, {"b", 0, 1}},
+       {"z"},
+       {{"a", 1, 0}, {"b", 1, 0}},
+       0},
       {"need saturates", ten, {{"huge", UINT64_MAX, 5}}, {}, {{"huge", UINT64_MAX, 10}}, 0},
       {"duplicates planned apart", ten, {{"d", 6, 0}, {"d", 6, 0}}, {"d"}, {{"d", 6, 4}}, 6},
   };
@@ -211,19 +216,20 @@ struct GibCase {
 TEST(Gib, OneDecimalTiesToEven) {
   const GibCase cases[] = {
       {0, "0.0"},
-      {268435456, "0.2"},   // 0.25
-      {805306368, "0.8"},   // 0.75
+      {268435456, "0.2"},  // 0.25
+      {805306368, "0.8"},  // 0.75
       {GiB + GiB / 2, "1.5"},
       {GiB * 5 / 2, "2.5"},
       {2684354560 + 268435456, "2.8"},  // 2.75
-      {3489660928, "3.2"},  // 3.25
-      {107374183, "0.1"},   // just above 0.1 after rounding the double
-      {53687091, "0.0"},    // just below 0.05
-      {53687092, "0.1"},    // just above 0.05
+      {3489660928, "3.2"},              // 3.25
+      {107374183, "0.1"},               // just above 0.1 after rounding the double
+      {53687091, "0.0"},                // just below 0.05
+      {53687092, "0.1"},                // just above 0.05
       {4831838208, "4.5"},
       {UINT64_MAX, "17179869184.0"},
   };
-  for (const GibCase& c : cases) EXPECT_EQ(format_gib(c.bytes), c.text) << c.bytes;
+  for (const GibCase& c : cases)
+    EXPECT_EQ(format_gib(c.bytes), c.text) << c.bytes;
 }
 
 }  // namespace

@@ -19,7 +19,8 @@ std::string fault_of(std::string_view text) {
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 struct FaultCase {
@@ -64,7 +65,8 @@ TEST(ParseJson, NestingBelowTheLimitIsAccepted) {
 
 TEST(ParseJson, KeepsNumberKindsAndTheLastRepeatedKey) {
   const auto parsed = parse_json(
-      " \t\r\n{\"u\": 18446744073709551615, \"i\": -9223372036854775808, \"big\": 18446744073709551616,"
+      " \t\r\n{\"u\": 18446744073709551615, \"i\": -9223372036854775808, \"big\": "
+      "18446744073709551616,"
       " \"f\": 1.5, \"k\": 1, \"k\": [2]} \n");
   ASSERT_TRUE(std::holds_alternative<JsonValue>(parsed));
   const JsonValue& v = std::get<JsonValue>(parsed);
@@ -74,8 +76,9 @@ TEST(ParseJson, KeepsNumberKindsAndTheLastRepeatedKey) {
   EXPECT_TRUE(v["big"].is_number_float());
   EXPECT_TRUE(v["f"].is_number_float());
   EXPECT_EQ(v["k"], JsonValue::array({2}));
-  EXPECT_EQ(write_json(v),
-            R"({"big":1.8446744073709552e+19,"f":1.5,"i":-9223372036854775808,"k":[2],"u":18446744073709551615})");
+  EXPECT_EQ(
+      write_json(v),
+      R"({"big":1.8446744073709552e+19,"f":1.5,"i":-9223372036854775808,"k":[2],"u":18446744073709551615})");
 }
 
 TEST(ParseJson, MessagesStayValidUtf8WhenTheInputIsCut) {
@@ -101,12 +104,13 @@ TEST(ValidUtf8, ReplacesEveryStrayByte) {
       {"\u00e9\u2014\U0001F600", "\u00e9\u2014\U0001F600"},
       {"a\xC3", "a\uFFFD"},
       {"\xE2\x82z", "\uFFFD\uFFFDz"},
-      {"\xC0\xAF", "\uFFFD\uFFFD"},          // overlong
-      {"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD"},  // a surrogate
+      {"\xC0\xAF", "\uFFFD\uFFFD"},                      // overlong
+      {"\xED\xA0\x80", "\uFFFD\uFFFD\uFFFD"},            // a surrogate
       {"\xF4\x90\x80\x80", "\uFFFD\uFFFD\uFFFD\uFFFD"},  // past U+10FFFF
       {"\xFF", "\uFFFD"},
   };
-  for (const Utf8Case& c : cases) EXPECT_EQ(valid_utf8(c.bytes), c.repaired) << c.bytes;
+  for (const Utf8Case& c : cases)
+    EXPECT_EQ(valid_utf8(c.bytes), c.repaired) << c.bytes;
 }
 
 }  // namespace

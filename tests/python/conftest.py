@@ -1,0 +1,42 @@
+import json
+import os
+import pathlib
+import sys
+
+import pytest
+
+GIB = 2**30
+U64_MAX = 2**64 - 1
+
+
+def canonical(text: str) -> str:
+    """The module's text form of the same JSON: compact, sorted keys, raw UTF-8."""
+    return json.dumps(json.loads(text), separators=(",", ":"), ensure_ascii=False, sort_keys=True)
+
+
+@pytest.fixture(scope="session")
+def probe():
+    """The test-only extension that fails inside the boundary guard."""
+    where = os.environ.get("GARNEL_PROBE_DIR")
+    if not where:
+        pytest.skip("GARNEL_PROBE_DIR is not set (./dev test builds the probe and sets it)")
+    sys.path.insert(0, where)
+    try:
+        import _garnel_probe
+    finally:
+        sys.path.remove(where)
+    return _garnel_probe
+
+
+@pytest.fixture
+def example_roster() -> str:
+    return json.dumps(
+        [
+            {"model": "a", "weightsBytes": 15032385536, "kvBytes": 2147483648},
+            {"model": "b", "weightsBytes": 8589934592},
+            {"model": "c", "weightsBytes": 1073741824, "kvBytes": 536870912},
+        ]
+    )
+
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
