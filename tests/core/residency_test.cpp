@@ -88,64 +88,6 @@ TEST(Residency, ExplainTexts) {
     EXPECT_EQ(c.residency.explain(c.now), c.text) << c.text;
 }
 
-TEST(LostReason, JsonNamesAndOperatorFault) {
-  EXPECT_EQ(lost_reason_json_name(LostReason::kEvicted), "evicted");
-  EXPECT_EQ(lost_reason_json_name(LostReason::kGpuDetached), "gpu_detached");
-  EXPECT_EQ(lost_reason_json_name(LostReason::kProcessExited), "process_exited");
-  EXPECT_EQ(lost_reason_json_name(LostReason::kUnhealthy), "unhealthy");
-  EXPECT_TRUE(lost_reason_is_operator_fault(LostReason::kEvicted));
-  EXPECT_FALSE(lost_reason_is_operator_fault(LostReason::kGpuDetached));
-  EXPECT_TRUE(lost_reason_is_operator_fault(LostReason::kProcessExited));
-  EXPECT_TRUE(lost_reason_is_operator_fault(LostReason::kUnhealthy));
-}
-
-struct Step {
-  Observation observation;
-  uint64_t now;
-};
-
-struct ScenarioCase {
-  const char* name;
-  std::vector<Step> steps;
-  Residency final;
-};
-
-TEST(Residency, ObservationSequences) {
-  const ScenarioCase cases[] = {
-      {"a repeated start keeps the first time",
-       {{LoadStarted{}, 1000}, {LoadStarted{}, 5000}},
-       at(Loading{1000})},
-      {"a late start leaves a resident model alone",
-       {{ProbeOk{100}, 2000}, {LoadStarted{}, 3000}},
-       at(Resident{2000, 100})},
-      {"probes keep the first resident time and the latest bytes",
-       {{ProbeOk{100}, 2000}, {ProbeOk{200}, 9000}},
-       at(Resident{2000, 200})},
-      {"a failed probe while loading waits",
-       {{LoadStarted{}, 1000}, {ProbeFailed{"", true}, 4000}},
-       at(Loading{1000})},
-      {"a missing card ends the load",
-       {{LoadStarted{}, 1000}, {ProbeFailed{"", false}, 4000}},
-       at(Lost{4000, LostReason::kGpuDetached})},
-      {"a failed probe after an exit restamps the loss",
-       {{ProcessExited{}, 1000}, {ProbeFailed{"", true}, 4000}},
-       at(Lost{4000, LostReason::kUnhealthy})},
-      {"an exit after a stop is no loss",
-       {{Stop{}, 1000}, {ProcessExited{0}, 4000}},
-       at(Stopped{1000})},
-      {"a second stop moves the time", {{Stop{}, 1000}, {Stop{}, 4000}}, at(Stopped{4000})},
-      {"a stopped model can load again",
-       {{Stop{}, 1000}, {LoadStarted{}, 4000}},
-       at(Loading{4000})},
-  };
-  for (const ScenarioCase& c : cases) {
-    Residency residency;
-    for (const Step& step : c.steps)
-      residency = residency.observe(step.observation, step.now);
-    EXPECT_EQ(residency, c.final) << c.name;
-  }
-}
-
 struct DecodeCase {
   const char* kind;
   const char* detail;
