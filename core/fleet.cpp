@@ -96,7 +96,9 @@ RouteFlags route_flags(const Route& route) {
           [](const RouteWarming&) { return RouteFlags{false, false, false}; },
           [](const RouteLost& r) { return RouteFlags{false, true, r.operator_fault}; },
           [](const RouteFailed&) { return RouteFlags{false, true, true}; },
-          [](const auto&) { return RouteFlags{false, true, false}; },
+          [](const RouteNotAdmitted&) { return RouteFlags{false, true, false}; },
+          [](const RouteNotDeclared&) { return RouteFlags{false, true, false}; },
+          [](const RouteUnknown&) { return RouteFlags{false, true, false}; },
       },
       route);
 }
