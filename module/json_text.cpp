@@ -1,5 +1,7 @@
 #include "json_text.h"
 
+#include <charconv>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -153,6 +155,137 @@ std::variant<JsonValue, std::string> parse_json(std::string_view text) {
 
 std::string write_json(const JsonValue& value) {
   return value.dump();
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  size_t plain_from = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text, plain_from, i - plain_from);
+    plain_from = i + 1;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        out += "\\u00";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+    }
+  }
+  out.append(text, plain_from, text.size() - plain_from);
+  out += '"';
+}
+
+namespace {
+
+// Every key a route text can hold, in the order they are written.
+struct RouteFields {
+  const std::string* endpoint = nullptr;
+  std::optional<uint64_t> for_ms;
+  std::string_view model;
+  bool operator_fault = false;
+  bool ready = false;
+  std::optional<std::string_view> reason;
+  std::string_view route;
+  std::optional<uint64_t> short_bytes;
+  bool try_elsewhere = false;
+};
+
+RouteFields route_fields(const Route& route) {
+  RouteFields fields;
+  const RouteFlags flags = route_flags(route);
+  fields.operator_fault = flags.operator_fault;
+  fields.ready = flags.ready;
+  fields.try_elsewhere = flags.try_elsewhere;
+  std::visit([&](const auto& kind) { fields.model = kind.model; }, route);
+  if (const auto* ready = std::get_if<RouteReady>(&route)) {
+    fields.route = "ready";
+    fields.endpoint = &ready->endpoint;
+  } else if (const auto* warming = std::get_if<RouteWarming>(&route)) {
+    fields.route = "warming";
+    fields.for_ms = warming->for_ms;
+  } else if (const auto* lost = std::get_if<RouteLost>(&route)) {
+    fields.route = "lost";
+    fields.reason = lost_reason_json_name(lost->reason);
+  } else if (const auto* failed = std::get_if<RouteFailed>(&route)) {
+    fields.route = "failed";
+    fields.reason = failed->reason;
+  } else if (const auto* not_admitted = std::get_if<RouteNotAdmitted>(&route)) {
+    fields.route = "not_admitted";
+    fields.short_bytes = not_admitted->short_bytes;
+  } else if (std::holds_alternative<RouteNotDeclared>(route)) {
+    fields.route = "not_declared";
+  } else {
+    fields.route = "unknown";
+  }
+  return fields;
+}
+
+void append_bool(std::string& out, std::string_view key, bool value) {
+  out += key;
+  out += value ? "true" : "false";
+}
+
+void append_u64(std::string& out, std::string_view key, uint64_t value) {
+  char digits[20];
+  const auto written = std::to_chars(digits, digits + sizeof digits, value);
+  out += key;
+  out.append(digits, written.ptr);
+}
+
+}  // namespace
+
+std::string write_route(const Route& route) {
+  const RouteFields fields = route_fields(route);
+  std::string out;
+  out.reserve(112 + fields.model.size() + (fields.endpoint ? fields.endpoint->size() : 0) +
+              (fields.reason ? fields.reason->size() : 0));
+  out += '{';
+  if (fields.endpoint != nullptr) {
+    out += "\"endpoint\":";
+    append_json_string(out, *fields.endpoint);
+    out += ',';
+  }
+  if (fields.for_ms) {
+    append_u64(out, "\"for_ms\":", *fields.for_ms);
+    out += ',';
+  }
+  out += "\"model\":";
+  append_json_string(out, fields.model);
+  append_bool(out, ",\"operator_fault\":", fields.operator_fault);
+  append_bool(out, ",\"ready\":", fields.ready);
+  if (fields.reason) {
+    out += ",\"reason\":";
+    append_json_string(out, *fields.reason);
+  }
+  out += ",\"route\":";
+  append_json_string(out, fields.route);
+  if (fields.short_bytes) append_u64(out, ",\"short_bytes\":", *fields.short_bytes);
+  append_bool(out, ",\"try_elsewhere\":", fields.try_elsewhere);
+  out += '}';
+  return out;
 }
 
 std::string valid_utf8(std::string_view bytes) {

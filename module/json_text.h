@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "budget.h"
+#include "fleet.h"
 
 namespace garnel {
 
@@ -30,6 +31,16 @@ std::variant<JsonValue, std::string> parse_json(std::string_view text);
 // escapes the module promises (\" \\ \b \f \n \r \t and \u00xx, lower-case).
 // REQUIRES: every string in value is valid UTF-8.
 std::string write_json(const JsonValue& value);
+
+// Appends `text` as a JSON string in the same form write_json uses.
+// REQUIRES: text is valid UTF-8.
+void append_json_string(std::string& out, std::string_view text);
+
+// The route's JSON text as the module returns it: the route's own keys plus
+// "ready", "try_elsewhere" and "operator_fault", keys in ascending byte order.
+// Written directly, since a host asks for a route on every request; it is
+// byte for byte what write_json makes of route_json() with the three flags.
+std::string write_route(const Route& route);
 
 // Replaces every byte that does not belong to a valid UTF-8 sequence with
 // U+FFFD, so the text can always be handed to the interpreter.

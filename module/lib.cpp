@@ -7,13 +7,16 @@
 
 #include "boundary.h"
 
+#include <charconv>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include "budget.h"
+#include "fleet.h"
 #include "json_text.h"
+#include "residency.h"
 
 namespace garnel {
 namespace {
@@ -104,9 +107,336 @@ PyObject* py_plan(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---------------------------------------------------------------------------
+// The Fleet class.
+
+// A Fleet instance: the interpreter's header, then the one core fleet it owns
+// and the count of calls using it.
+struct PyFleet {
+  PyObject_HEAD Fleet fleet;
+  // 0: free; n > 0: n calls share the fleet; -1: one call holds it alone.
+  // A plain counter: the interpreter lock serialises every call.
+  int64_t borrow;
+};
+
+// Created once, when the module is, and kept for the life of the process.
+PyTypeObject* fleet_type = nullptr;
+
+// Access to an instance's fleet for the length of one call, given back on
+// every path. Interpreter code run by an __index__ conversion can call back
+// into the same instance; the count makes such a conflicting call fail at
+// once instead of seeing the fleet half-changed.
+class Access {
+ public:
+  Access() = default;
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
+  ~Access() {
+    if (self_ == nullptr) return;
+    if (exclusive_) {
+      self_->borrow = 0;
+    } else {
+      --self_->borrow;
+    }
+  }
+
+  // Checks that `object` is a Fleet and takes shared (queries) or exclusive
+  // (changes) access to it; false with the error set otherwise.
+  bool take(PyObject* object, bool exclusive) {
+    if (!PyType_IsSubtype(Py_TYPE(object), fleet_type)) {
+      Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
+      if (name)
+        PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to 'Fleet'", name.get());
+      return false;
+    }
+    PyFleet* self = reinterpret_cast<PyFleet*>(object);
+    if (exclusive) {
+      if (self->borrow != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return false;
+      }
+      self->borrow = -1;
+    } else {
+      if (self->borrow == -1) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
+      }
+      ++self->borrow;
+    }
+    self_ = self;
+    exclusive_ = exclusive;
+    return true;
+  }
+
+  const Fleet& fleet() const { return self_->fleet; }
+  Fleet& mutable_fleet() { return self_->fleet; }
+
+ private:
+  PyFleet* self_ = nullptr;
+  bool exclusive_ = false;
+};
+
+PyObject* fleet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    std::optional<CardArguments> card = card_arguments("Fleet.__new__()", args, kwargs);
+    if (!card) return nullptr;
+    Fleet fleet = declare(card->budget, std::move(card->roster));
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* object = alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    PyFleet* self = reinterpret_cast<PyFleet*>(object);
+    new (&self->fleet) Fleet(std::move(fleet));
+    self->borrow = 0;
+    return object;
+  });
+}
+
+void fleet_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  reinterpret_cast<PyFleet*>(object)->fleet.~Fleet();
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(object);
+  // Instances of a heap type hold a reference to it.
+  Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* fleet_set_endpoint(PyObject* object, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 2> kNames = {"model", "endpoint"};
+    std::array<PyObject*, 2> bound;
+    if (!boundary::bind("Fleet.set_endpoint()", kNames, args, kwargs, bound)) return nullptr;
+    Access access;
+    if (!access.take(object, /*exclusive=*/true)) return nullptr;
+    Text model, endpoint;
+    if (!boundary::to_text(bound[0], kNames[0], model) ||
+        !boundary::to_text(bound[1], kNames[1], endpoint)) {
+      return nullptr;
+    }
+    access.mutable_fleet().set_endpoint(model.view, endpoint.view);
+    Py_IncRef(Py_None);
+    return Py_None;
+  });
+}
+
+// "a\"b" for a"b: the kind as a quoted literal, control, unprintable and
+// combining characters escaped so that a stray one is visible in a log.
+bool quoted_kind(PyObject* kind, std::string& out) {
+  const Py_ssize_t length = PyUnicode_GetLength(kind);
+  if (length < 0) return false;
+  Ref unicodedata;
+  out += '"';
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 c = PyUnicode_ReadChar(kind, i);
+    if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred() != nullptr) return false;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case 0:
+        out += "\\0";
+        continue;
+      default:
+        break;
+    }
+    bool escape = false;
+    if (c < 0x80) {
+      escape = c < 0x20 || c == 0x7F;
+    } else {
+      // Beyond ASCII the interpreter's own Unicode tables decide.
+      Ref character(PyUnicode_FromOrdinal(static_cast<int>(c)));
+      if (!character) return false;
+      Ref printable(PyObject_CallMethod(character.get(), "isprintable", nullptr));
+      if (!printable) return false;
+      escape = printable.get() != Py_True;
+      if (!escape) {
+        if (!unicodedata) unicodedata = Ref(PyImport_ImportModule("unicodedata"));
+        if (!unicodedata) return false;
+        Ref category(PyObject_CallMethod(unicodedata.get(), "category", "O", character.get()));
+        if (!category) return false;
+        // Marks that combine with the character before them.
+        escape = PyUnicode_CompareWithASCIIString(category.get(), "Mn") == 0 ||
+                 PyUnicode_CompareWithASCIIString(category.get(), "Me") == 0 ||
+                 (c >= 0x1F3FB && c <= 0x1F3FF) || c == 0xFF9E || c == 0xFF9F;
+      }
+    }
+    if (escape) {
+      char digits[8];
+      const auto written = std::to_chars(digits, digits + sizeof digits, c, 16);
+      out += "\\u{";
+      out.append(digits, written.ptr);
+      out += '}';
+    } else {
+      Ref character(PyUnicode_FromOrdinal(static_cast<int>(c)));
+      Text text;
+      if (!character || !boundary::to_text(character.get(), "kind", text)) return false;
+      out += text.view;
+    }
+  }
+  out += '"';
+  return true;
+}
+
+PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 4> kNames = {"model", "kind", "detail_json", "now"};
+    std::array<PyObject*, 4> bound;
+    if (!boundary::bind("Fleet.observe()", kNames, args, kwargs, bound)) return nullptr;
+    Access access;
+    if (!access.take(object, /*exclusive=*/true)) return nullptr;
+    Text model, kind, detail_json;
+    uint64_t now = 0;
+    if (!boundary::to_text(bound[0], kNames[0], model) ||
+        !boundary::to_text(bound[1], kNames[1], kind) ||
+        !boundary::to_text(bound[2], kNames[2], detail_json) ||
+        !boundary::to_u64(bound[3], kNames[3], now)) {
+      return nullptr;
+    }
+    // The detail is parsed before the kind is looked at: a call with both
+    // wrong reports the JSON.
+    std::optional<JsonValue> detail = parse(detail_json.view);
+    if (!detail) return nullptr;
+    std::optional<Observation> observation = observation_from_json(kind.view, *detail);
+    if (!observation) {
+      std::string message = "unknown observation kind ";
+      if (!quoted_kind(bound[1], message)) return nullptr;
+      message +=
+          " \u2014 expected one of: load_started, probe_ok, probe_failed, process_exited, "
+          "load_failed, stop";
+      boundary::raise(PyExc_ValueError, message);
+      return nullptr;
+    }
+    access.mutable_fleet().observe(model.view, *observation, now);
+    Py_IncRef(Py_None);
+    return Py_None;
+  });
+}
+
+PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 2> kNames = {"model", "now"};
+    std::array<PyObject*, 2> bound;
+    if (!boundary::bind("Fleet.route()", kNames, args, kwargs, bound)) return nullptr;
+    Access access;
+    if (!access.take(object, /*exclusive=*/false)) return nullptr;
+    Text model;
+    uint64_t now = 0;
+    if (!boundary::to_text(bound[0], kNames[0], model) ||
+        !boundary::to_u64(bound[1], kNames[1], now)) {
+      return nullptr;
+    }
+    return boundary::new_str(write_route(access.fleet().route(model.view, now)));
+  });
+}
+
+PyObject* fleet_next_to_load(PyObject* object, PyObject*) {
+  return boundary::guarded([&]() -> PyObject* {
+    Access access;
+    if (!access.take(object, /*exclusive=*/false)) return nullptr;
+    const std::optional<std::string_view> model = access.fleet().next_to_load();
+    if (!model) {
+      Py_IncRef(Py_None);
+      return Py_None;
+    }
+    return boundary::new_str(*model);
+  });
+}
+
+PyObject* fleet_committed_bytes(PyObject* object, PyObject*) {
+  return boundary::guarded([&]() -> PyObject* {
+    Access access;
+    if (!access.take(object, /*exclusive=*/false)) return nullptr;
+    return PyLong_FromUnsignedLongLong(access.fleet().live_committed_bytes());
+  });
+}
+
+PyObject* fleet_free_bytes(PyObject* object, PyObject*) {
+  return boundary::guarded([&]() -> PyObject* {
+    Access access;
+    if (!access.take(object, /*exclusive=*/false)) return nullptr;
+    return PyLong_FromUnsignedLongLong(access.fleet().live_free_bytes());
+  });
+}
+
+PyObject* fleet_report(PyObject* object, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 1> kNames = {"now"};
+    std::array<PyObject*, 1> bound;
+    if (!boundary::bind("Fleet.report()", kNames, args, kwargs, bound)) return nullptr;
+    Access access;
+    if (!access.take(object, /*exclusive=*/false)) return nullptr;
+    uint64_t now = 0;
+    if (!boundary::to_u64(bound[0], kNames[0], now)) return nullptr;
+    return boundary::new_str(access.fleet().report(now));
+  });
+}
+
+template <typename Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef fleet_methods[] = {
+    {"set_endpoint", as_cfunction(fleet_set_endpoint), METH_VARARGS | METH_KEYWORDS,
+     "set_endpoint($self, model, endpoint)\n--\n\n"},
+    {"observe", as_cfunction(fleet_observe), METH_VARARGS | METH_KEYWORDS,
+     "observe($self, model, kind, detail_json, now)\n"
+     "--\n"
+     "\n"
+     "kind: load_started \u00b7 probe_ok \u00b7 probe_failed \u00b7 process_exited \u00b7\n"
+     "      load_failed \u00b7 stop\n"
+     "Record something observed. `kind` is one of:\n"
+     "load_started \u00b7 probe_ok \u00b7 probe_failed \u00b7 process_exited \u00b7 load_failed "
+     "\u00b7 stop\n"
+     "\n"
+     "Either key spelling is accepted (`gpu_present` or `gpuPresent`,\n"
+     "`vram_bytes` or `vramBytes`) because the mapping lives in the core now,\n"
+     "once. It used to live here AND in the Node binding with different\n"
+     "spellings, so a dict written the other language's way silently lost its\n"
+     "most important field.\n"
+     "\n"
+     "Raises on an unrecognised `kind`; it used to return silently, which made\n"
+     "a typo indistinguishable from a model that never changed state."},
+    {"route", as_cfunction(fleet_route), METH_VARARGS | METH_KEYWORDS,
+     "route($self, model, now)\n--\n\n"},
+    {"next_to_load", as_cfunction(fleet_next_to_load), METH_NOARGS, "next_to_load($self)\n--\n\n"},
+    {"committed_bytes", as_cfunction(fleet_committed_bytes), METH_NOARGS,
+     "committed_bytes($self)\n--\n\n"},
+    {"free_bytes", as_cfunction(fleet_free_bytes), METH_NOARGS, "free_bytes($self)\n--\n\n"},
+    {"report", as_cfunction(fleet_report), METH_VARARGS | METH_KEYWORDS,
+     "report($self, now)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot fleet_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Fleet(total_bytes, reserve_pct, declared_json)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(fleet_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(fleet_dealloc)},
+    {Py_tp_methods, fleet_methods},
+    {0, nullptr},
+};
+
+// "builtins." gives the class the __module__ a class defined without one
+// would have, so that instances print as builtins.Fleet. No BASETYPE flag (no
+// subclasses), no GC flag (a fleet holds no Python objects), and neither a
+// __dict__ nor a weak-reference slot.
+PyType_Spec fleet_spec = {
+    "builtins.Fleet", static_cast<int>(sizeof(PyFleet)), 0, Py_TPFLAGS_DEFAULT, fleet_slots,
+};
+
 PyMethodDef module_functions[] = {
-    {"plan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_plan)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"plan", as_cfunction(py_plan), METH_VARARGS | METH_KEYWORDS,
      "plan(total_bytes, reserve_pct, declared_json)\n--\n\n"
      "Can this card hold this roster? Returns a JSON string."},
     {nullptr, nullptr, 0, nullptr},
@@ -141,6 +471,14 @@ PyObject* create_module() {
   if (!all) return nullptr;
   Ref plan_name(PyUnicode_FromString("plan"));
   if (!plan_name || PyList_Append(all.get(), plan_name.get()) < 0) return nullptr;
+  if (fleet_type == nullptr) {
+    fleet_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fleet_spec));
+    if (fleet_type == nullptr) return nullptr;
+  }
+  Py_IncRef(reinterpret_cast<PyObject*>(fleet_type));
+  if (!add_export(module.get(), all.get(), "Fleet", reinterpret_cast<PyObject*>(fleet_type))) {
+    return nullptr;
+  }
   if (!add_export(module.get(), all.get(), "__version__", PyUnicode_FromString("0.4.7"))) {
     return nullptr;
   }
