@@ -1,0 +1,138 @@
+import json
+
+import pytest
+
+from _garnel import Fleet
+from conftest import GIB
+
+EXPECTED = "expected one of: load_started, probe_ok, probe_failed, process_exited, load_failed, stop"
+
+
+@pytest.fixture
+def fleet():
+    return Fleet(80 * GIB, 0, json.dumps([{"model": "m", "weightsBytes": GIB}, {"model": "n", "weightsBytes": GIB}]))
+
+
+def state(fleet, now=10_000):
+    """The model's report line and route, which together show its residency."""
+    line = fleet.report(now).splitlines()[1]
+    return line[31:], json.loads(fleet.route("m", now))
+
+
+def test_probe_ok_makes_the_model_resident(fleet):
+    assert fleet.observe("m", "probe_ok", '{"vramBytes": 1073741824}', 5000) is None
+    assert fleet.committed_bytes() == GIB
+    line, route = state(fleet, 9999)
+    assert line == "resident for 4s"
+    assert route["route"] == "unknown"  # resident, but no endpoint yet
+
+
+@pytest.mark.parametrize(
+    "kind, detail, line",
+    [
+        ("load_started", "{}", "loading for 9s"),
+        ("loadStarted", "null", "loading for 9s"),
+        ("probe_ok", '{"vram_bytes": 5}', "resident for 9s"),
+        ("probeOk", '{"vramBytes": "8", "vram_bytes": 8}', "resident for 9s"),
+        ("probe_failed", "{}", "loaded but not answering"),
+        ("probeFailed", '{"gpuPresent": false}', "the GPU was detached by the host"),
+        ("probe_failed", '{"gpuPresent": 0, "gpu_present": false}', "loaded but not answering"),
+        ("process_exited", '{"code": -9}', "the serving process exited"),
+        ("processExited", "[]", "the serving process exited"),
+        ("load_failed", '{"detail": "out of memory"}', "failed to load: out of memory"),
+        ("loadFailed", '{"detail": 7}', "failed to load: unknown"),
+        ("load_failed", '{"detail": ""}', "failed to load: "),
+        ("stop", '"x"', "stopped on request"),
+        ("stop_requested", "{}", "stopped on request"),
+        ("stopRequested", "{}", "stopped on request"),
+    ],
+)
+def test_every_accepted_kind(fleet, kind, detail, line):
+    fleet.observe("m", kind, detail, 1000)
+    assert state(fleet)[0] == line
+
+
+def test_vram_bytes_read_from_either_spelling(fleet):
+    fleet.observe("m", "probe_ok", '{"vramBytes": "8", "vram_bytes": 8}', 1)
+    assert fleet.committed_bytes() == 0  # the camel key is present, so the snake key is not read
+    fleet.observe("m", "probe_ok", '{"vram_bytes": 8}', 2)
+    assert fleet.committed_bytes() == 8
+    fleet.observe("m", "probe_ok", '{"vramBytes": 1.5e9}', 3)
+    assert fleet.committed_bytes() == 1_500_000_000
+
+
+def test_unknown_model_changes_nothing(fleet):
+    before = fleet.report(0)
+    assert fleet.observe("ghost", "stop", "{}", 1) is None
+    assert fleet.observe("M", "probe_ok", '{"vramBytes": 5}', 1) is None
+    assert fleet.report(0) == before
+
+
+@pytest.mark.parametrize(
+    "kind, quoted",
+    [
+        ("probe-ok", '"probe-ok"'),
+        ('a"b', '"a\\"b"'),
+        ("back\\slash", '"back\\\\slash"'),
+        ("\t\r\n\x00", '"\\t\\r\\n\\0"'),
+        ("\x01\x7f", '"\\u{1}\\u{7f}"'),
+        ("Stop", '"Stop"'),
+        ("stop ", '"stop "'),
+        ("PROBE_OK", '"PROBE_OK"'),
+        ("", '""'),
+        ("caf\u00e9 \u2014", '"caf\u00e9 \u2014"'),
+        ("e\u0301", '"e\\u{301}"'),  # a combining accent
+        ("\u200b\u00ad", '"\\u{200b}\\u{ad}"'),  # invisible format characters
+        ("\U0001f600", '"\U0001f600"'),
+    ],
+)
+def test_unknown_kind_message(fleet, kind, quoted):
+    before = fleet.report(0)
+    with pytest.raises(ValueError) as caught:
+        fleet.observe("m", kind, "{}", 1)
+    assert str(caught.value) == f"unknown observation kind {quoted} \u2014 {EXPECTED}"
+    assert fleet.report(0) == before
+
+
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        (("m", "bogus", "{", 1), ValueError, "bad json: "),  # the detail is read before the kind
+        (("m", "stop", "", 1), ValueError, "bad json: "),
+        (("m", "stop", "{} {}", 1), ValueError, "bad json: "),
+        (("m", "stop", "{}", -1), OverflowError, ""),
+        (("m", "stop", "{}", 2**64), OverflowError, ""),
+        (("m", "stop", "{}", 2.0), TypeError, "argument 'now': "),
+        ((None, "stop", "{}", 1), TypeError, "argument 'model': 'NoneType' object cannot be converted to 'PyString'"),
+        (("m", 5, "{}", 1), TypeError, "argument 'kind': 'int' object cannot be converted to 'PyString'"),
+        (("m", "stop", {}, 1), TypeError, "argument 'detail_json': 'dict' object cannot be converted to 'PyString'"),
+        (("m", "bogus", "{}", 1.0), TypeError, "argument 'now': "),  # every conversion comes before the kind
+        (("m", "stop", "\ud800", 1), UnicodeEncodeError, ""),
+        (("m", "stop", "{}"), TypeError, "Fleet.observe() missing 1 required positional argument: 'now'"),
+        (("m", "stop", "{}", 1, 2), TypeError, "Fleet.observe() takes 4 positional arguments but 5 were given"),
+    ],
+)
+def test_observe_refusals_leave_the_fleet_as_it_was(fleet, args, error, message):
+    fleet.observe("m", "load_started", "{}", 0)
+    before = fleet.report(5000)
+    with pytest.raises(error) as caught:
+        fleet.observe(*args)
+    assert type(caught.value) is error
+    assert str(caught.value).startswith(message)
+    assert fleet.report(5000) == before
+
+
+def test_null_detail_and_keywords_and_bool_clock(fleet):
+    fleet.observe("m", "stop", "null", True)
+    fleet.observe(model="n", kind="stop", detail_json="{}", now=7)
+    assert [line[31:] for line in fleet.report(0).splitlines()[1:]] == ["stopped on request"] * 2
+
+
+def test_docstring():
+    doc = Fleet.observe.__doc__
+    lines = doc.split("\n")
+    assert lines[0] == "kind: load_started \u00b7 probe_ok \u00b7 probe_failed \u00b7 process_exited \u00b7"
+    assert lines[1] == "      load_failed \u00b7 stop"
+    assert lines[-1] == "a typo indistinguishable from a model that never changed state."
+    assert len(lines) == 13
+    assert Fleet.observe.__text_signature__ == "($self, model, kind, detail_json, now)"
