@@ -114,7 +114,8 @@ void append_gib(std::string& out, uint64_t bytes) {
   // double; to_chars then rounds the exact value to one decimal, ties to even.
   const double gib = static_cast<double>(bytes) * 0x1p-30;
   char buffer[32];
-  const auto written = std::to_chars(buffer, buffer + sizeof buffer, gib, std::chars_format::fixed, 1);
+  const auto written =
+      std::to_chars(buffer, buffer + sizeof buffer, gib, std::chars_format::fixed, 1);
   out.append(buffer, written.ptr);
 }
 

@@ -39,7 +39,9 @@ inline constexpr uint64_t saturating_add(uint64_t a, uint64_t b) {
 }
 
 // a - b, or 0 when b is the larger.
-inline constexpr uint64_t saturating_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
+inline constexpr uint64_t saturating_sub(uint64_t a, uint64_t b) {
+  return a > b ? a - b : 0;
+}
 
 // A card's memory and the part of it held back.
 struct Budget {
