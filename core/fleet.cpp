@@ -143,7 +143,11 @@ std::optional<std::string_view> Fleet::next_to_load() const {
         std::holds_alternative<Stopped>(state)) {
       continue;
     }
-    if (slot.declared.needed_bytes() <= free) return slot.declared.model;
+    if (slot.declared.needed_bytes() > free) continue;
+    // A slot behind an earlier one of the same name can never be observed:
+    // naming it would have the host load that name again and again.
+    if (slot_named(slot.declared.model) != &slot) continue;
+    return slot.declared.model;
   }
   return std::nullopt;
 }

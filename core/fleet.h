@@ -142,8 +142,9 @@ struct Fleet {
   // The first admitted slot, in roster order, that is never probed, lost or
   // failed and whose needed bytes fit the free bytes (computed once, before
   // the scan). A loading model holds nothing yet, so it does not count
-  // against the free bytes. The view is of the slot's own name and lives as
-  // long as the fleet's slots do.
+  // against the free bytes. A slot that repeats an earlier slot's name is
+  // passed over, since no call by name can reach it. The view is of the
+  // slot's own name and lives as long as the fleet's slots do.
   std::optional<std::string_view> next_to_load() const;
 
   // Where a request for `model` should go at `now`. An unknown name is no

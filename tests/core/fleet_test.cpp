@@ -214,8 +214,14 @@ TEST(Fleet, ByNameOperationsReachOnlyTheFirstSlotOfTheName) {
   EXPECT_EQ(fleet.slots[1].endpoint, std::nullopt);
   EXPECT_EQ(fleet.slot_named("d"), &fleet.slots[0]);
   EXPECT_EQ(fleet.route("d", 2), Route(RouteReady{"d", "ep1"}));
-  // The second slot is a candidate of its own, so it is the one named next.
-  EXPECT_EQ(fleet.next_to_load(), "d");
+  // The second slot cannot be reached by name, so it is never proposed: the
+  // host would load "d" again and again without the slot ever changing.
+  EXPECT_EQ(fleet.next_to_load(), std::nullopt);
+  Fleet behind = declare(usable(100), {{"d", 10, 0}, {"d", 10, 0}, {"e", 10, 0}});
+  behind.observe("d", LoadStarted{}, 1);
+  EXPECT_EQ(behind.next_to_load(), "e");
+  behind.observe("d", LoadFailed{}, 2);
+  EXPECT_EQ(behind.next_to_load(), "d");
 }
 
 // m1 fits the card; big lacks 4.5 GiB of what m1 leaves.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <nlohmann/json.hpp>
 
 namespace garnel {
@@ -111,6 +113,77 @@ TEST(ValidUtf8, ReplacesEveryStrayByte) {
   };
   for (const Utf8Case& c : cases)
     EXPECT_EQ(valid_utf8(c.bytes), c.repaired) << c.bytes;
+}
+
+}  // namespace
+}  // namespace garnel
+
+namespace garnel {
+namespace {
+
+// What the route text must be: the library's writing of the route's own
+// object with the three flags added.
+std::string route_text_by_library(const Route& route) {
+  JsonValue object = route_json(route);
+  const RouteFlags flags = route_flags(route);
+  object["ready"] = flags.ready;
+  object["try_elsewhere"] = flags.try_elsewhere;
+  object["operator_fault"] = flags.operator_fault;
+  return write_json(object);
+}
+
+// Random valid UTF-8, heavy on the characters that need escaping.
+std::string odd_text(std::mt19937_64& random) {
+  static const std::vector<std::string> pieces = {
+      "a",    "Z",      " ",    "\"",     "\\",     "/",
+      "\b",   "\f",     "\n",   "\r",     "\t",     std::string(1, '\0'),
+      "\x01", "\x1f",   "\x7f", "\u00e9", "\u2014", "\U0001F600",
+      "{}",   "\u0301", "model"};
+  std::string text;
+  const size_t length = random() % 12;
+  for (size_t i = 0; i < length; ++i)
+    text += pieces[random() % pieces.size()];
+  return text;
+}
+
+Route random_route(std::mt19937_64& random) {
+  std::string model = odd_text(random);
+  const uint64_t number = random() % 3 == 0 ? UINT64_MAX - random() % 3 : random() % 100000;
+  switch (random() % 7) {
+    case 0:
+      return RouteReady{model, odd_text(random)};
+    case 1:
+      return RouteWarming{model, number};
+    case 2: {
+      const auto reason = static_cast<LostReason>(random() % 4);
+      return RouteLost{model, reason, lost_reason_is_operator_fault(reason)};
+    }
+    case 3:
+      return RouteFailed{model, odd_text(random)};
+    case 4:
+      return RouteNotAdmitted{model, number};
+    case 5:
+      return RouteNotDeclared{model};
+    default:
+      return RouteUnknown{model};
+  }
+}
+
+TEST(WriteRoute, IsTheLibrarysWritingByteForByte) {
+  std::mt19937_64 random(20261209);
+  for (int i = 0; i < 20000; ++i) {
+    const Route route = random_route(random);
+    ASSERT_EQ(write_route(route), route_text_by_library(route)) << i;
+  }
+}
+
+TEST(WriteRoute, EveryKindOnce) {
+  EXPECT_EQ(
+      write_route(RouteLost{"m1", LostReason::kGpuDetached, false}),
+      R"({"model":"m1","operator_fault":false,"ready":false,"reason":"gpu_detached","route":"lost","try_elsewhere":true})");
+  EXPECT_EQ(
+      write_route(RouteFailed{"m1", "out of memory"}),
+      R"({"model":"m1","operator_fault":true,"ready":false,"reason":"out of memory","route":"failed","try_elsewhere":true})");
 }
 
 }  // namespace
