@@ -47,7 +47,7 @@ TEST(ParseJson, FaultsEndWithTheirLineAndColumn) {
       {std::string("\"a\0\"", 4), " at line 1 column 3"},
       {"\xEF\xBB\xBF{}", " at line 1 column 1"},
       {nested(128), " at line 1 column 128"},
-      {"\n" + nested(130), " at line 2 column 128"},
+      {std::string("\n") + nested(130), " at line 2 column 128"},
       {"[\"[[[[\"," + nested(127) + "]", " at line 1 column 135"},
       {"\"\\ud800\"", ""},
   };
