@@ -6,14 +6,6 @@ namespace garnel {
 
 namespace {
 
-// One overload set from lambdas, for std::visit.
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
-
 // The width of the report's name field, in code points.
 constexpr size_t kNameWidth = 28;
 

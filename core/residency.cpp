@@ -38,14 +38,6 @@ bool lost_reason_is_operator_fault(LostReason reason) {
 
 namespace {
 
-// One overload set from lambdas, for std::visit.
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
-
 // Whole seconds from since_ms to now; a clock that went back gives 0.
 uint64_t elapsed_seconds(uint64_t since_ms, uint64_t now) {
   return saturating_sub(now, since_ms) / 1000;

@@ -23,6 +23,14 @@
 
 namespace garnel {
 
+// One overload set from lambdas, for std::visit over the core's unions.
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
 // Why a model that was up is gone.
 enum class LostReason {
   kEvicted,        // a probe failed while the model was resident
