@@ -1,0 +1,320 @@
+// _garnel_floor: the cost of calling _garnel and converting its arguments,
+// with no core work behind it.
+//
+// Same entry points as _garnel (plan and a Fleet class with the same seven
+// methods and calling conventions), the same binding, access check and
+// conversions from boundary.h, and a result of the same size: each call
+// returns a fresh copy of a canned str or int that the benchmark sets to
+// what the real call returns. Built only for bench/methods.py; ships in no
+// wheel.
+
+#include <cstdint>
+#include <string>
+
+#include "boundary.h"
+
+namespace {
+
+namespace boundary = garnel::boundary;
+using boundary::Text;
+
+// The canned results; set_result() fills them from the real module's answers.
+struct Canned {
+  std::string plan;
+  std::string route;
+  std::string report;
+  std::string next_to_load;
+  bool next_to_load_none = true;
+  uint64_t free_bytes = 0;
+  uint64_t committed_bytes = 0;
+};
+Canned canned;
+
+// Only the borrow count: a floor fleet holds nothing else.
+struct FloorFleet {
+  PyObject_HEAD int64_t borrow;
+};
+
+PyTypeObject* fleet_type = nullptr;
+
+// The real module's type check and borrow count, so the floor pays for them
+// too; they are part of every call, not core work.
+class Access {
+ public:
+  Access() = default;
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
+  ~Access() {
+    if (self_ == nullptr) return;
+    if (exclusive_) {
+      self_->borrow = 0;
+    } else {
+      --self_->borrow;
+    }
+  }
+
+  bool take(PyObject* object, bool exclusive) {
+    if (!PyType_IsSubtype(Py_TYPE(object), fleet_type)) {
+      PyErr_SetString(PyExc_TypeError, "not a floor Fleet");
+      return false;
+    }
+    FloorFleet* self = reinterpret_cast<FloorFleet*>(object);
+    if (exclusive) {
+      if (self->borrow != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return false;
+      }
+      self->borrow = -1;
+    } else {
+      if (self->borrow == -1) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
+      }
+      ++self->borrow;
+    }
+    self_ = self;
+    exclusive_ = exclusive;
+    return true;
+  }
+
+ private:
+  FloorFleet* self_ = nullptr;
+  bool exclusive_ = false;
+};
+
+PyObject* none() {
+  Py_IncRef(Py_None);
+  return Py_None;
+}
+
+// The three arguments plan() and Fleet() share, converted in their order.
+bool card_arguments(const char* callable, PyObject* args, PyObject* kwargs) {
+  static constexpr std::array<const char*, 3> kNames = {"total_bytes", "reserve_pct",
+                                                        "declared_json"};
+  std::array<PyObject*, 3> bound;
+  if (!boundary::bind(callable, kNames, args, kwargs, bound)) return false;
+  uint64_t total_bytes = 0;
+  uint8_t reserve_pct = 0;
+  Text declared_json;
+  return boundary::to_u64(bound[0], kNames[0], total_bytes) &&
+         boundary::to_u8(bound[1], kNames[1], reserve_pct) &&
+         boundary::to_text(bound[2], kNames[2], declared_json);
+}
+
+PyObject* floor_plan(PyObject*, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    if (!card_arguments("plan()", args, kwargs)) return nullptr;
+    return boundary::new_str(canned.plan);
+  });
+}
+
+PyObject* fleet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    if (!card_arguments("Fleet.__new__()", args, kwargs)) return nullptr;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* object = alloc(type, 0);
+    if (object == nullptr) return nullptr;
+    reinterpret_cast<FloorFleet*>(object)->borrow = 0;
+    return object;
+  });
+}
+
+void fleet_dealloc(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(object);
+  Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* fleet_set_endpoint(PyObject* object, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 2> kNames = {"model", "endpoint"};
+    std::array<PyObject*, 2> bound;
+    if (!boundary::bind("Fleet.set_endpoint()", kNames, args, kwargs, bound)) return nullptr;
+    Access access;
+    if (!access.take(object, /*exclusive=*/true)) return nullptr;
+    Text model, endpoint;
+    if (!boundary::to_text(bound[0], kNames[0], model) ||
+        !boundary::to_text(bound[1], kNames[1], endpoint)) {
+      return nullptr;
+    }
+    return none();
+  });
+}
+
+PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 4> kNames = {"model", "kind", "detail_json", "now"};
+    std::array<PyObject*, 4> bound;
+    if (!boundary::bind("Fleet.observe()", kNames, args, kwargs, bound)) return nullptr;
+    Access access;
+    if (!access.take(object, /*exclusive=*/true)) return nullptr;
+    Text model, kind, detail_json;
+    uint64_t now = 0;
+    if (!boundary::to_text(bound[0], kNames[0], model) ||
+        !boundary::to_text(bound[1], kNames[1], kind) ||
+        !boundary::to_text(bound[2], kNames[2], detail_json) ||
+        !boundary::to_u64(bound[3], kNames[3], now)) {
+      return nullptr;
+    }
+    return none();
+  });
+}
+
+PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 2> kNames = {"model", "now"};
+    std::array<PyObject*, 2> bound;
+    if (!boundary::bind("Fleet.route()", kNames, args, kwargs, bound)) return nullptr;
+    Access access;
+    if (!access.take(object, /*exclusive=*/false)) return nullptr;
+    Text model;
+    uint64_t now = 0;
+    if (!boundary::to_text(bound[0], kNames[0], model) ||
+        !boundary::to_u64(bound[1], kNames[1], now)) {
+      return nullptr;
+    }
+    return boundary::new_str(canned.route);
+  });
+}
+
+PyObject* fleet_next_to_load(PyObject* object, PyObject*) {
+  return boundary::guarded([&]() -> PyObject* {
+    Access access;
+    if (!access.take(object, /*exclusive=*/false)) return nullptr;
+    if (canned.next_to_load_none) return none();
+    return boundary::new_str(canned.next_to_load);
+  });
+}
+
+PyObject* fleet_committed_bytes(PyObject* object, PyObject*) {
+  return boundary::guarded([&]() -> PyObject* {
+    Access access;
+    if (!access.take(object, /*exclusive=*/false)) return nullptr;
+    return PyLong_FromUnsignedLongLong(canned.committed_bytes);
+  });
+}
+
+PyObject* fleet_free_bytes(PyObject* object, PyObject*) {
+  return boundary::guarded([&]() -> PyObject* {
+    Access access;
+    if (!access.take(object, /*exclusive=*/false)) return nullptr;
+    return PyLong_FromUnsignedLongLong(canned.free_bytes);
+  });
+}
+
+PyObject* fleet_report(PyObject* object, PyObject* args, PyObject* kwargs) {
+  return boundary::guarded([&]() -> PyObject* {
+    static constexpr std::array<const char*, 1> kNames = {"now"};
+    std::array<PyObject*, 1> bound;
+    if (!boundary::bind("Fleet.report()", kNames, args, kwargs, bound)) return nullptr;
+    Access access;
+    if (!access.take(object, /*exclusive=*/false)) return nullptr;
+    uint64_t now = 0;
+    if (!boundary::to_u64(bound[0], kNames[0], now)) return nullptr;
+    return boundary::new_str(canned.report);
+  });
+}
+
+// set_result(name, value): what the floor's `name` returns from now on; a
+// str for plan, route, report and next_to_load (or None for the latter), an
+// int for free_bytes and committed_bytes.
+PyObject* set_result(PyObject*, PyObject* args) {
+  return boundary::guarded([&]() -> PyObject* {
+    const char* name = nullptr;
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTuple(args, "sO:set_result", &name, &value)) return nullptr;
+    const std::string_view which(name);
+    if (which == "free_bytes" || which == "committed_bytes") {
+      uint64_t number = 0;
+      if (!boundary::to_u64(value, "value", number)) return nullptr;
+      (which == "free_bytes" ? canned.free_bytes : canned.committed_bytes) = number;
+      return none();
+    }
+    if (which == "next_to_load" && value == Py_None) {
+      canned.next_to_load_none = true;
+      return none();
+    }
+    std::string* slot = which == "plan"           ? &canned.plan
+                        : which == "route"        ? &canned.route
+                        : which == "report"       ? &canned.report
+                        : which == "next_to_load" ? &canned.next_to_load
+                                                  : nullptr;
+    if (slot == nullptr) {
+      PyErr_Format(PyExc_ValueError, "no canned result named '%s'", name);
+      return nullptr;
+    }
+    Text text;
+    if (!boundary::to_text(value, "value", text)) return nullptr;
+    slot->assign(text.view);
+    if (which == "next_to_load") canned.next_to_load_none = false;
+    return none();
+  });
+}
+
+template <typename Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// The real module's order and flags; the docstrings do not matter here.
+PyMethodDef fleet_methods[] = {
+    {"set_endpoint", as_cfunction(fleet_set_endpoint), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"observe", as_cfunction(fleet_observe), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"route", as_cfunction(fleet_route), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"next_to_load", as_cfunction(fleet_next_to_load), METH_NOARGS, nullptr},
+    {"committed_bytes", as_cfunction(fleet_committed_bytes), METH_NOARGS, nullptr},
+    {"free_bytes", as_cfunction(fleet_free_bytes), METH_NOARGS, nullptr},
+    {"report", as_cfunction(fleet_report), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot fleet_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(fleet_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(fleet_dealloc)},
+    {Py_tp_methods, fleet_methods},
+    {0, nullptr},
+};
+
+PyType_Spec fleet_spec = {
+    "_garnel_floor.Fleet", static_cast<int>(sizeof(FloorFleet)), 0, Py_TPFLAGS_DEFAULT, fleet_slots,
+};
+
+PyMethodDef module_functions[] = {
+    {"plan", as_cfunction(floor_plan), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"set_result", set_result, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_garnel_floor",
+    "",
+    -1,
+    module_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__garnel_floor(void) {
+  PyObject* module = PyModule_Create(&module_definition);
+  if (module == nullptr) return nullptr;
+  if (fleet_type == nullptr) {
+    fleet_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fleet_spec));
+    if (fleet_type == nullptr) {
+      Py_DecRef(module);
+      return nullptr;
+    }
+  }
+  Py_IncRef(reinterpret_cast<PyObject*>(fleet_type));
+  if (PyModule_AddObject(module, "Fleet", reinterpret_cast<PyObject*>(fleet_type)) < 0) {
+    Py_DecRef(reinterpret_cast<PyObject*>(fleet_type));
+    Py_DecRef(module);
+    return nullptr;
+  }
+  return module;
+}
