@@ -1,6 +1,7 @@
 #include "json_text.h"
 
 #include <charconv>
+#include <cstring>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -157,45 +158,119 @@ std::string write_json(const JsonValue& value) {
   return value.dump();
 }
 
-void append_json_string(std::string& out, std::string_view text) {
+namespace {
+
+// Where the JSON writers below put their bytes. Appender grows a string;
+// Counter only counts, so that Writer can fill a string sized once, with no
+// growth and no capacity check per piece: a host asks for a route on every
+// request.
+struct Appender {
+  std::string& out;
+  void put(std::string_view text) { out.append(text); }
+  void put(char c) { out.push_back(c); }
+};
+
+struct Counter {
+  size_t size = 0;
+  void put(std::string_view text) { size += text.size(); }
+  void put(char) { ++size; }
+};
+
+struct Writer {
+  char* at;
+  void put(std::string_view text) {
+    std::memcpy(at, text.data(), text.size());
+    at += text.size();
+  }
+  void put(char c) { *at++ = c; }
+};
+
+// Whether a word holds a byte that needs an escape: a control byte, '"' or
+// '\\'. Each test is the exact "some byte is zero / below n" word trick: a
+// borrow can only spread upwards from a byte that is itself a hit.
+bool word_needs_escape(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kHigh = 0x8080808080808080;
+  const uint64_t quote = word ^ (kOnes * '"');
+  const uint64_t backslash = word ^ (kOnes * '\\');
+  return ((((word - kOnes * 0x20) & ~word) | ((quote - kOnes) & ~quote) |
+           ((backslash - kOnes) & ~backslash)) &
+          kHigh) != 0;
+}
+
+// Whether any byte of `text` needs an escape, eight bytes at a time: names
+// and endpoints almost never hold one.
+bool needs_escape(std::string_view text) {
+  const char* data = text.data();
+  const size_t size = text.size();
+  uint64_t word = 0;
+  if (size < sizeof word) {
+    // Padding that needs no escape.
+    word = 0x0101010101010101 * 'a';
+    if (size != 0) std::memcpy(&word, data, size);
+    return word_needs_escape(word);
+  }
+  for (size_t i = 0; i + sizeof word < size; i += sizeof word) {
+    std::memcpy(&word, data + i, sizeof word);
+    if (word_needs_escape(word)) return true;
+  }
+  // The last eight bytes, overlapping the words before.
+  std::memcpy(&word, data + size - sizeof word, sizeof word);
+  return word_needs_escape(word);
+}
+
+template <typename Sink>
+void put_json_string(Sink& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
+  out.put('"');
+  if (!needs_escape(text)) {
+    out.put(text);
+    out.put('"');
+    return;
+  }
   size_t plain_from = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text, plain_from, i - plain_from);
+    out.put(text.substr(plain_from, i - plain_from));
     plain_from = i + 1;
     switch (c) {
       case '"':
-        out += "\\\"";
+        out.put("\\\"");
         break;
       case '\\':
-        out += "\\\\";
+        out.put("\\\\");
         break;
       case '\b':
-        out += "\\b";
+        out.put("\\b");
         break;
       case '\f':
-        out += "\\f";
+        out.put("\\f");
         break;
       case '\n':
-        out += "\\n";
+        out.put("\\n");
         break;
       case '\r':
-        out += "\\r";
+        out.put("\\r");
         break;
       case '\t':
-        out += "\\t";
+        out.put("\\t");
         break;
-      default:
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
+      default: {
+        const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out.put(std::string_view(escape, sizeof escape));
+      }
     }
   }
-  out.append(text, plain_from, text.size() - plain_from);
-  out += '"';
+  out.put(text.substr(plain_from));
+  out.put('"');
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+  Appender appender{out};
+  put_json_string(appender, text);
 }
 
 namespace {
@@ -243,48 +318,56 @@ RouteFields route_fields(const Route& route) {
   return fields;
 }
 
-void append_bool(std::string& out, std::string_view key, bool value) {
-  out += key;
-  out += value ? "true" : "false";
+template <typename Sink>
+void put_bool(Sink& out, std::string_view key, bool value) {
+  out.put(key);
+  out.put(value ? std::string_view("true") : std::string_view("false"));
 }
 
-void append_u64(std::string& out, std::string_view key, uint64_t value) {
+template <typename Sink>
+void put_u64(Sink& out, std::string_view key, uint64_t value) {
   char digits[20];
   const auto written = std::to_chars(digits, digits + sizeof digits, value);
-  out += key;
-  out.append(digits, written.ptr);
+  out.put(key);
+  out.put(std::string_view(digits, static_cast<size_t>(written.ptr - digits)));
+}
+
+template <typename Sink>
+void put_route(Sink& out, const RouteFields& fields) {
+  out.put('{');
+  if (fields.endpoint != nullptr) {
+    out.put("\"endpoint\":");
+    put_json_string(out, *fields.endpoint);
+    out.put(',');
+  }
+  if (fields.for_ms) {
+    put_u64(out, "\"for_ms\":", *fields.for_ms);
+    out.put(',');
+  }
+  out.put("\"model\":");
+  put_json_string(out, fields.model);
+  put_bool(out, ",\"operator_fault\":", fields.operator_fault);
+  put_bool(out, ",\"ready\":", fields.ready);
+  if (fields.reason) {
+    out.put(",\"reason\":");
+    put_json_string(out, *fields.reason);
+  }
+  out.put(",\"route\":");
+  put_json_string(out, fields.route);
+  if (fields.short_bytes) put_u64(out, ",\"short_bytes\":", *fields.short_bytes);
+  put_bool(out, ",\"try_elsewhere\":", fields.try_elsewhere);
+  out.put('}');
 }
 
 }  // namespace
 
 std::string write_route(const Route& route) {
   const RouteFields fields = route_fields(route);
-  std::string out;
-  out.reserve(112 + fields.model.size() + (fields.endpoint ? fields.endpoint->size() : 0) +
-              (fields.reason ? fields.reason->size() : 0));
-  out += '{';
-  if (fields.endpoint != nullptr) {
-    out += "\"endpoint\":";
-    append_json_string(out, *fields.endpoint);
-    out += ',';
-  }
-  if (fields.for_ms) {
-    append_u64(out, "\"for_ms\":", *fields.for_ms);
-    out += ',';
-  }
-  out += "\"model\":";
-  append_json_string(out, fields.model);
-  append_bool(out, ",\"operator_fault\":", fields.operator_fault);
-  append_bool(out, ",\"ready\":", fields.ready);
-  if (fields.reason) {
-    out += ",\"reason\":";
-    append_json_string(out, *fields.reason);
-  }
-  out += ",\"route\":";
-  append_json_string(out, fields.route);
-  if (fields.short_bytes) append_u64(out, ",\"short_bytes\":", *fields.short_bytes);
-  append_bool(out, ",\"try_elsewhere\":", fields.try_elsewhere);
-  out += '}';
+  Counter counter;
+  put_route(counter, fields);
+  std::string out(counter.size, '\0');
+  Writer writer{out.data()};
+  put_route(writer, fields);
   return out;
 }
 
