@@ -1,5 +1,6 @@
 #include "json_text.h"
 
+#include <array>
 #include <charconv>
 #include <cstring>
 #include <optional>
@@ -160,78 +161,30 @@ std::string write_json(const JsonValue& value) {
 
 namespace {
 
-// Where the JSON writers below put their bytes. Appender grows a string;
-// Counter only counts, so that Writer can fill a string sized once, with no
-// growth and no capacity check per piece: a host asks for a route on every
-// request.
+// Where append_json_string puts its bytes; routes use RawWriter below.
 struct Appender {
   std::string& out;
   void put(std::string_view text) { out.append(text); }
   void put(char c) { out.push_back(c); }
 };
 
-struct Counter {
-  size_t size = 0;
-  void put(std::string_view text) { size += text.size(); }
-  void put(char) { ++size; }
-};
-
-struct Writer {
-  char* at;
-  void put(std::string_view text) {
-    std::memcpy(at, text.data(), text.size());
-    at += text.size();
-  }
-  void put(char c) { *at++ = c; }
-};
-
-// Whether a word holds a byte that needs an escape: a control byte, '"' or
-// '\\'. Each test is the exact "some byte is zero / below n" word trick: a
-// borrow can only spread upwards from a byte that is itself a hit.
-bool word_needs_escape(uint64_t word) {
-  constexpr uint64_t kOnes = 0x0101010101010101;
-  constexpr uint64_t kHigh = 0x8080808080808080;
-  const uint64_t quote = word ^ (kOnes * '"');
-  const uint64_t backslash = word ^ (kOnes * '\\');
-  return ((((word - kOnes * 0x20) & ~word) | ((quote - kOnes) & ~quote) |
-           ((backslash - kOnes) & ~backslash)) &
-          kHigh) != 0;
-}
-
-// Whether any byte of `text` needs an escape, eight bytes at a time: names
-// and endpoints almost never hold one.
-bool needs_escape(std::string_view text) {
-  const char* data = text.data();
-  const size_t size = text.size();
-  uint64_t word = 0;
-  if (size < sizeof word) {
-    // Padding that needs no escape.
-    word = 0x0101010101010101 * 'a';
-    if (size != 0) std::memcpy(&word, data, size);
-    return word_needs_escape(word);
-  }
-  for (size_t i = 0; i + sizeof word < size; i += sizeof word) {
-    std::memcpy(&word, data + i, sizeof word);
-    if (word_needs_escape(word)) return true;
-  }
-  // The last eight bytes, overlapping the words before.
-  std::memcpy(&word, data + size - sizeof word, sizeof word);
-  return word_needs_escape(word);
-}
+// The bytes a JSON string cannot hold as they are: controls, '"' and '\\'.
+constexpr std::array<bool, 256> kNeedsEscape = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 0x20; ++c)
+    table[c] = true;
+  table['"'] = table['\\'] = true;
+  return table;
+}();
 
 template <typename Sink>
 void put_json_string(Sink& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.put('"');
-  if (!needs_escape(text)) {
-    out.put(text);
-    out.put('"');
-    return;
-  }
   size_t plain_from = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    if (!kNeedsEscape[c]) continue;
     out.put(text.substr(plain_from, i - plain_from));
     plain_from = i + 1;
     switch (c) {
@@ -275,100 +228,122 @@ void append_json_string(std::string& out, std::string_view text) {
 
 namespace {
 
-// Every key a route text can hold, in the order they are written.
-struct RouteFields {
-  const std::string* endpoint = nullptr;
-  std::optional<uint64_t> for_ms;
+// What a route text is made of, gathered in one pass over the route.
+struct RoutePieces {
+  std::string_view tag;  // the value of "route"
   std::string_view model;
-  bool operator_fault = false;
-  bool ready = false;
-  std::optional<std::string_view> reason;
-  std::string_view route;
-  std::optional<uint64_t> short_bytes;
-  bool try_elsewhere = false;
+  const std::string* endpoint = nullptr;   // ready only
+  std::optional<uint64_t> for_ms;          // warming only
+  std::optional<std::string_view> reason;  // lost and failed only
+  std::optional<uint64_t> short_bytes;     // not_admitted only
+  RouteFlags flags;
+
+  // Room enough for the text: the fixed keys and values, 20 digits, and
+  // every byte of every string escaped to its longest form (\u00xx).
+  size_t bound() const {
+    const size_t strings =
+        model.size() + (endpoint ? endpoint->size() : 0) + (reason ? reason->size() : 0);
+    return 160 + 6 * strings;
+  }
 };
 
-RouteFields route_fields(const Route& route) {
-  RouteFields fields;
-  const RouteFlags flags = route_flags(route);
-  fields.operator_fault = flags.operator_fault;
-  fields.ready = flags.ready;
-  fields.try_elsewhere = flags.try_elsewhere;
-  std::visit([&](const auto& kind) { fields.model = kind.model; }, route);
-  if (const auto* ready = std::get_if<RouteReady>(&route)) {
-    fields.route = "ready";
-    fields.endpoint = &ready->endpoint;
-  } else if (const auto* warming = std::get_if<RouteWarming>(&route)) {
-    fields.route = "warming";
-    fields.for_ms = warming->for_ms;
-  } else if (const auto* lost = std::get_if<RouteLost>(&route)) {
-    fields.route = "lost";
-    fields.reason = lost_reason_json_name(lost->reason);
-  } else if (const auto* failed = std::get_if<RouteFailed>(&route)) {
-    fields.route = "failed";
-    fields.reason = failed->reason;
-  } else if (const auto* not_admitted = std::get_if<RouteNotAdmitted>(&route)) {
-    fields.route = "not_admitted";
-    fields.short_bytes = not_admitted->short_bytes;
-  } else if (std::holds_alternative<RouteNotDeclared>(route)) {
-    fields.route = "not_declared";
-  } else {
-    fields.route = "unknown";
+RoutePieces route_pieces(const Route& route) {
+  RoutePieces pieces;
+  std::visit(Overloaded{
+                 [&](const RouteReady& r) {
+                   pieces.tag = "ready";
+                   pieces.endpoint = &r.endpoint;
+                 },
+                 [&](const RouteWarming& r) {
+                   pieces.tag = "warming";
+                   pieces.for_ms = r.for_ms;
+                 },
+                 [&](const RouteLost& r) {
+                   pieces.tag = "lost";
+                   pieces.reason = lost_reason_json_name(r.reason);
+                 },
+                 [&](const RouteFailed& r) {
+                   pieces.tag = "failed";
+                   pieces.reason = r.reason;
+                 },
+                 [&](const RouteNotAdmitted& r) {
+                   pieces.tag = "not_admitted";
+                   pieces.short_bytes = r.short_bytes;
+                 },
+                 [&](const RouteNotDeclared&) { pieces.tag = "not_declared"; },
+                 [&](const RouteUnknown&) { pieces.tag = "unknown"; },
+             },
+             route);
+  pieces.model = std::visit([](const auto& kind) -> std::string_view { return kind.model; }, route);
+  pieces.flags = route_flags(route);
+  return pieces;
+}
+
+// Writes into a buffer that RoutePieces::bound() sized.
+struct RawWriter {
+  char* at;
+  void put(std::string_view text) {
+    std::memcpy(at, text.data(), text.size());
+    at += text.size();
   }
-  return fields;
-}
+  void put(char c) { *at++ = c; }
+  // Named apart from put(): a string literal would convert to bool first.
+  void put_bool(bool value) { put(value ? std::string_view("true") : std::string_view("false")); }
+  void put_u64(uint64_t value) { at = std::to_chars(at, at + 20, value).ptr; }
+};
 
-template <typename Sink>
-void put_bool(Sink& out, std::string_view key, bool value) {
-  out.put(key);
-  out.put(value ? std::string_view("true") : std::string_view("false"));
-}
-
-template <typename Sink>
-void put_u64(Sink& out, std::string_view key, uint64_t value) {
-  char digits[20];
-  const auto written = std::to_chars(digits, digits + sizeof digits, value);
-  out.put(key);
-  out.put(std::string_view(digits, static_cast<size_t>(written.ptr - digits)));
-}
-
-template <typename Sink>
-void put_route(Sink& out, const RouteFields& fields) {
+// Keys in ascending byte order: endpoint, for_ms, model, operator_fault,
+// ready, reason, route, short_bytes, try_elsewhere.
+char* put_route(char* buffer, const RoutePieces& route) {
+  RawWriter out{buffer};
   out.put('{');
-  if (fields.endpoint != nullptr) {
+  if (route.endpoint != nullptr) {
     out.put("\"endpoint\":");
-    put_json_string(out, *fields.endpoint);
+    put_json_string(out, *route.endpoint);
     out.put(',');
   }
-  if (fields.for_ms) {
-    put_u64(out, "\"for_ms\":", *fields.for_ms);
+  if (route.for_ms) {
+    out.put("\"for_ms\":");
+    out.put_u64(*route.for_ms);
     out.put(',');
   }
   out.put("\"model\":");
-  put_json_string(out, fields.model);
-  put_bool(out, ",\"operator_fault\":", fields.operator_fault);
-  put_bool(out, ",\"ready\":", fields.ready);
-  if (fields.reason) {
+  put_json_string(out, route.model);
+  out.put(",\"operator_fault\":");
+  out.put_bool(route.flags.operator_fault);
+  out.put(",\"ready\":");
+  out.put_bool(route.flags.ready);
+  if (route.reason) {
     out.put(",\"reason\":");
-    put_json_string(out, *fields.reason);
+    put_json_string(out, *route.reason);
   }
-  out.put(",\"route\":");
-  put_json_string(out, fields.route);
-  if (fields.short_bytes) put_u64(out, ",\"short_bytes\":", *fields.short_bytes);
-  put_bool(out, ",\"try_elsewhere\":", fields.try_elsewhere);
+  out.put(",\"route\":\"");
+  out.put(route.tag);
+  out.put('"');
+  if (route.short_bytes) {
+    out.put(",\"short_bytes\":");
+    out.put_u64(*route.short_bytes);
+  }
+  out.put(",\"try_elsewhere\":");
+  out.put_bool(route.flags.try_elsewhere);
   out.put('}');
+  return out.at;
 }
 
 }  // namespace
 
 std::string write_route(const Route& route) {
-  const RouteFields fields = route_fields(route);
-  Counter counter;
-  put_route(counter, fields);
-  std::string out(counter.size, '\0');
-  Writer writer{out.data()};
-  put_route(writer, fields);
+  const RoutePieces pieces = route_pieces(route);
+  std::string out(pieces.bound(), '\0');
+  out.resize(static_cast<size_t>(put_route(out.data(), pieces) - out.data()));
   return out;
+}
+
+size_t write_route(const Route& route, char* buffer, size_t capacity) {
+  const RoutePieces pieces = route_pieces(route);
+  const size_t bound = pieces.bound();
+  if (bound > capacity) return bound;
+  return static_cast<size_t>(put_route(buffer, pieces) - buffer);
 }
 
 std::string valid_utf8(std::string_view bytes) {

@@ -336,7 +336,12 @@ PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
         !boundary::to_u64(bound[1], kNames[1], now)) {
       return nullptr;
     }
-    return boundary::new_str(write_route(access.fleet().route(model.view, now)));
+    const Route route = access.fleet().route(model.view, now);
+    // Nearly every route fits on the stack; a host asks for one per request.
+    char buffer[512];
+    const size_t length = write_route(route, buffer, sizeof buffer);
+    if (length <= sizeof buffer) return boundary::new_str(std::string_view(buffer, length));
+    return boundary::new_str(write_route(route));
   });
 }
 
