@@ -1,5 +1,8 @@
 #include "fleet.h"
 
+#include <charconv>
+#include <cstring>
+
 #include <nlohmann/json.hpp>
 
 namespace garnel {
@@ -152,32 +155,53 @@ Route Fleet::route(std::string_view model, uint64_t now) const {
 }
 
 std::string Fleet::report(uint64_t now) const {
+  // Sized once for the longest text it can be, then written in place: the
+  // host may ask for a report as often as it likes.
   size_t admitted = 0;
-  for (const Slot& slot : slots)
+  size_t bound = 128;  // the header, with two GiB figures and two counts
+  for (const Slot& slot : slots) {
     admitted += slot.admitted ? 1 : 0;
+    bound += 4 + kNameWidth + slot.declared.model.size() + slot.residency.explain_bound();
+  }
+  std::string text(bound, '\0');
+  char* out = text.data();
+  const auto put = [&](std::string_view piece) {
+    std::memcpy(out, piece.data(), piece.size());
+    out += piece.size();
+  };
+  const auto put_gib = [&](uint64_t bytes) {
+    std::string figure;  // short enough to stay in the string itself
+    append_gib(figure, bytes);
+    put(figure);
+  };
+  const auto put_count = [&](size_t count) { out = std::to_chars(out, out + 20, count).ptr; };
 
-  std::string text;
-  append_gib(text, live_committed_bytes());
-  text += " / ";
-  append_gib(text, budget.usable_bytes());
-  text += " GiB held  (" + std::to_string(slots.size()) + " declared, " + std::to_string(admitted) +
-          " admitted)\n";
+  put_gib(live_committed_bytes());
+  put(" / ");
+  put_gib(budget.usable_bytes());
+  put(" GiB held  (");
+  put_count(slots.size());
+  put(" declared, ");
+  put_count(admitted);
+  put(" admitted)\n");
   for (const Slot& slot : slots) {
     const std::string& name = slot.declared.model;
-    text += "  ";
-    text += name;
+    put("  ");
+    put(name);
     const size_t width = code_points(name);
-    if (width < kNameWidth) text.append(kNameWidth - width, ' ');
-    text += ' ';
+    const size_t blanks = width < kNameWidth ? kNameWidth - width + 1 : 1;
+    std::memset(out, ' ', blanks);
+    out += blanks;
     if (slot.admitted) {
-      text += slot.residency.explain(now);
+      out = slot.residency.write_explain(out, now);
     } else {
-      text += "not admitted \u2014 short by ";
-      append_gib(text, slot.short_bytes);
-      text += " GiB";
+      put("not admitted \u2014 short by ");
+      put_gib(slot.short_bytes);
+      put(" GiB");
     }
-    text += '\n';
+    *out++ = '\n';
   }
+  text.resize(static_cast<size_t>(out - text.data()));
   return text;
 }
 

@@ -1,5 +1,8 @@
 #include "residency.h"
 
+#include <charconv>
+#include <cstring>
+
 #include <nlohmann/json.hpp>
 
 namespace garnel {
@@ -103,21 +106,41 @@ Residency Residency::observe(const Observation& observation, uint64_t now) const
       observation);
 }
 
+size_t Residency::explain_bound() const {
+  const auto* failed = std::get_if<Failed>(&state);
+  // The longest fixed text is a lost reason's; seconds take at most 20 digits.
+  return 48 + (failed != nullptr ? failed->detail.size() : 0);
+}
+
+char* Residency::write_explain(char* out, uint64_t now) const {
+  const auto put = [&](std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    out += text.size();
+  };
+  const auto put_seconds = [&](std::string_view lead, uint64_t since_ms) {
+    put(lead);
+    out = std::to_chars(out, out + 20, elapsed_seconds(since_ms, now)).ptr;
+    *out++ = 's';
+  };
+  std::visit(Overloaded{
+                 [&](const NeverProbed&) { put("never probed"); },
+                 [&](const Loading& s) { put_seconds("loading for ", s.since_ms); },
+                 [&](const Resident& s) { put_seconds("resident for ", s.since_ms); },
+                 [&](const Lost& s) { put(lost_reason_text(s.reason)); },
+                 [&](const Failed& s) {
+                   put("failed to load: ");
+                   put(s.detail);
+                 },
+                 [&](const Stopped&) { put("stopped on request"); },
+             },
+             state);
+  return out;
+}
+
 std::string Residency::explain(uint64_t now) const {
-  return std::visit(
-      Overloaded{
-          [](const NeverProbed&) { return std::string("never probed"); },
-          [now](const Loading& s) {
-            return "loading for " + std::to_string(elapsed_seconds(s.since_ms, now)) + "s";
-          },
-          [now](const Resident& s) {
-            return "resident for " + std::to_string(elapsed_seconds(s.since_ms, now)) + "s";
-          },
-          [](const Lost& s) { return std::string(lost_reason_text(s.reason)); },
-          [](const Failed& s) { return "failed to load: " + s.detail; },
-          [](const Stopped&) { return std::string("stopped on request"); },
-      },
-      state);
+  std::string text(explain_bound(), '\0');
+  text.resize(static_cast<size_t>(write_explain(text.data(), now) - text.data()));
+  return text;
 }
 
 std::optional<Observation> observation_from_json(std::string_view kind, const JsonValue& detail) {

@@ -143,6 +143,14 @@ struct Residency {
   // back.
   std::string explain(uint64_t now) const;
 
+  // The most bytes explain() can write for this state.
+  size_t explain_bound() const;
+
+  // Writes explain(now) at out and returns the end of what it wrote, for
+  // texts of many lines that are sized once.
+  // REQUIRES: out has room for explain_bound() bytes.
+  char* write_explain(char* out, uint64_t now) const;
+
   bool operator==(const Residency&) const = default;
 };
 

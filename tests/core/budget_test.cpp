@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <random>
+
 #include <nlohmann/json.hpp>
 
 namespace garnel {
@@ -230,6 +233,34 @@ TEST(Gib, OneDecimalTiesToEven) {
   };
   for (const GibCase& c : cases)
     EXPECT_EQ(format_gib(c.bytes), c.text) << c.bytes;
+}
+
+// The library's correctly rounded formatting of the double is the reference.
+std::string gib_by_library(uint64_t bytes) {
+  char buffer[32];
+  const double gib = static_cast<double>(bytes) * 0x1p-30;
+  const auto written =
+      std::to_chars(buffer, buffer + sizeof buffer, gib, std::chars_format::fixed, 1);
+  return std::string(buffer, written.ptr);
+}
+
+TEST(Gib, AgreesWithFormattingTheDouble) {
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 200000; ++i) {
+    const uint64_t bytes = random() >> (random() % 64);
+    ASSERT_EQ(format_gib(bytes), gib_by_library(bytes)) << bytes;
+  }
+  // Whole bytes tie only at odd quarters of a GiB (x.25, x.75); check them
+  // and the bytes either side, small and past the double's 53 bits.
+  for (uint64_t quarter = 1; quarter < 400; quarter += 2) {
+    const uint64_t tie = (quarter << 28) << (quarter % 3 == 0 ? 25 : 0);
+    for (const uint64_t bytes : {tie - 1, tie, tie + 1}) {
+      ASSERT_EQ(format_gib(bytes), gib_by_library(bytes)) << bytes;
+    }
+  }
+  for (const uint64_t bytes : {UINT64_MAX, UINT64_MAX - 1024, uint64_t{1} << 63}) {
+    EXPECT_EQ(format_gib(bytes), gib_by_library(bytes)) << bytes;
+  }
 }
 
 }  // namespace
