@@ -113,7 +113,8 @@ PyObject* py_plan(PyObject*, PyObject* args, PyObject* kwargs) {
 // A Fleet instance: the interpreter's header, then the one core fleet it owns
 // and the count of calls using it.
 struct PyFleet {
-  PyObject_HEAD Fleet fleet;
+  PyObject ob_base;
+  Fleet fleet;
   // 0: free; n > 0: n calls share the fleet; -1: one call holds it alone.
   // A plain counter: the interpreter lock serialises every call.
   int64_t borrow;
