@@ -290,6 +290,70 @@ inline bool to_text(PyObject* object, const char* name, Text& out) {
   return true;
 }
 
+// One call's use of an object that carries a borrow count (0: free; n > 0:
+// n calls share it; -1: one call holds it alone), given back on every path.
+// Interpreter code run by an __index__ conversion can call back into the
+// same object; the count makes a conflicting call fail at once instead of
+// seeing the object half-changed. The interpreter lock serialises the count.
+// REQUIRES: Object starts with its PyObject header and has `int64_t borrow`.
+template <typename Object>
+class Access {
+ public:
+  // Use of instances of `type`, called `class_name` in the refusal.
+  Access(PyTypeObject* type, const char* class_name) : type_(type), class_name_(class_name) {}
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
+  ~Access() {
+    if (self_ == nullptr) return;
+    if (exclusive_) {
+      self_->borrow = 0;
+    } else {
+      --self_->borrow;
+    }
+  }
+
+  // Checks that `object` is an instance of the type and takes shared
+  // (queries) or exclusive (changes) use of it; false with the error set.
+  bool take(PyObject* object, bool exclusive) {
+    if (!PyType_IsSubtype(Py_TYPE(object), type_)) {
+      Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
+      if (name) {
+        PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to '%s'", name.get(),
+                     class_name_);
+      }
+      return false;
+    }
+    Object* self = reinterpret_cast<Object*>(object);
+    if (exclusive) {
+      if (self->borrow != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return false;
+      }
+      self->borrow = -1;
+    } else {
+      if (self->borrow == -1) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return false;
+      }
+      ++self->borrow;
+    }
+    self_ = self;
+    exclusive_ = exclusive;
+    return true;
+  }
+
+  // REQUIRES: take() succeeded.
+  const Object& shared() const { return *self_; }
+  // REQUIRES: take(object, /*exclusive=*/true) succeeded.
+  Object& exclusive() { return *self_; }
+
+ private:
+  PyTypeObject* type_;
+  const char* class_name_;
+  Object* self_ = nullptr;
+  bool exclusive_ = false;
+};
+
 // A new str from UTF-8 text.
 inline PyObject* new_str(std::string_view text) {
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));

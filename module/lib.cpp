@@ -115,67 +115,13 @@ PyObject* py_plan(PyObject*, PyObject* args, PyObject* kwargs) {
 struct PyFleet {
   PyObject ob_base;
   Fleet fleet;
-  // 0: free; n > 0: n calls share the fleet; -1: one call holds it alone.
-  // A plain counter: the interpreter lock serialises every call.
-  int64_t borrow;
+  int64_t borrow;  // see boundary::Access
 };
 
 // Created once, when the module is, and kept for the life of the process.
 PyTypeObject* fleet_type = nullptr;
 
-// Access to an instance's fleet for the length of one call, given back on
-// every path. Interpreter code run by an __index__ conversion can call back
-// into the same instance; the count makes such a conflicting call fail at
-// once instead of seeing the fleet half-changed.
-class Access {
- public:
-  Access() = default;
-  Access(const Access&) = delete;
-  Access& operator=(const Access&) = delete;
-  ~Access() {
-    if (self_ == nullptr) return;
-    if (exclusive_) {
-      self_->borrow = 0;
-    } else {
-      --self_->borrow;
-    }
-  }
-
-  // Checks that `object` is a Fleet and takes shared (queries) or exclusive
-  // (changes) access to it; false with the error set otherwise.
-  bool take(PyObject* object, bool exclusive) {
-    if (!PyType_IsSubtype(Py_TYPE(object), fleet_type)) {
-      Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
-      if (name)
-        PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to 'Fleet'", name.get());
-      return false;
-    }
-    PyFleet* self = reinterpret_cast<PyFleet*>(object);
-    if (exclusive) {
-      if (self->borrow != 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return false;
-      }
-      self->borrow = -1;
-    } else {
-      if (self->borrow == -1) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return false;
-      }
-      ++self->borrow;
-    }
-    self_ = self;
-    exclusive_ = exclusive;
-    return true;
-  }
-
-  const Fleet& fleet() const { return self_->fleet; }
-  Fleet& mutable_fleet() { return self_->fleet; }
-
- private:
-  PyFleet* self_ = nullptr;
-  bool exclusive_ = false;
-};
+using Access = boundary::Access<PyFleet>;
 
 PyObject* fleet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return boundary::guarded([&]() -> PyObject* {
@@ -206,14 +152,14 @@ PyObject* fleet_set_endpoint(PyObject* object, PyObject* args, PyObject* kwargs)
     static constexpr std::array<const char*, 2> kNames = {"model", "endpoint"};
     std::array<PyObject*, 2> bound;
     if (!boundary::bind("Fleet.set_endpoint()", kNames, args, kwargs, bound)) return nullptr;
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/true)) return nullptr;
     Text model, endpoint;
     if (!boundary::to_text(bound[0], kNames[0], model) ||
         !boundary::to_text(bound[1], kNames[1], endpoint)) {
       return nullptr;
     }
-    access.mutable_fleet().set_endpoint(model.view, endpoint.view);
+    access.exclusive().fleet.set_endpoint(model.view, endpoint.view);
     Py_IncRef(Py_None);
     return Py_None;
   });
@@ -294,7 +240,7 @@ PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 4> kNames = {"model", "kind", "detail_json", "now"};
     std::array<PyObject*, 4> bound;
     if (!boundary::bind("Fleet.observe()", kNames, args, kwargs, bound)) return nullptr;
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/true)) return nullptr;
     Text model, kind, detail_json;
     uint64_t now = 0;
@@ -318,7 +264,7 @@ PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
       boundary::raise(PyExc_ValueError, message);
       return nullptr;
     }
-    access.mutable_fleet().observe(model.view, *observation, now);
+    access.exclusive().fleet.observe(model.view, *observation, now);
     Py_IncRef(Py_None);
     return Py_None;
   });
@@ -329,7 +275,7 @@ PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 2> kNames = {"model", "now"};
     std::array<PyObject*, 2> bound;
     if (!boundary::bind("Fleet.route()", kNames, args, kwargs, bound)) return nullptr;
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     Text model;
     uint64_t now = 0;
@@ -337,7 +283,7 @@ PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
         !boundary::to_u64(bound[1], kNames[1], now)) {
       return nullptr;
     }
-    const Route route = access.fleet().route(model.view, now);
+    const Route route = access.shared().fleet.route(model.view, now);
     // Nearly every route fits on the stack; a host asks for one per request.
     char buffer[512];
     const size_t length = write_route(route, buffer, sizeof buffer);
@@ -348,9 +294,9 @@ PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
 
 PyObject* fleet_next_to_load(PyObject* object, PyObject*) {
   return boundary::guarded([&]() -> PyObject* {
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
-    const std::optional<std::string_view> model = access.fleet().next_to_load();
+    const std::optional<std::string_view> model = access.shared().fleet.next_to_load();
     if (!model) {
       Py_IncRef(Py_None);
       return Py_None;
@@ -361,17 +307,17 @@ PyObject* fleet_next_to_load(PyObject* object, PyObject*) {
 
 PyObject* fleet_committed_bytes(PyObject* object, PyObject*) {
   return boundary::guarded([&]() -> PyObject* {
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
-    return PyLong_FromUnsignedLongLong(access.fleet().live_committed_bytes());
+    return PyLong_FromUnsignedLongLong(access.shared().fleet.live_committed_bytes());
   });
 }
 
 PyObject* fleet_free_bytes(PyObject* object, PyObject*) {
   return boundary::guarded([&]() -> PyObject* {
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
-    return PyLong_FromUnsignedLongLong(access.fleet().live_free_bytes());
+    return PyLong_FromUnsignedLongLong(access.shared().fleet.live_free_bytes());
   });
 }
 
@@ -380,11 +326,11 @@ PyObject* fleet_report(PyObject* object, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 1> kNames = {"now"};
     std::array<PyObject*, 1> bound;
     if (!boundary::bind("Fleet.report()", kNames, args, kwargs, bound)) return nullptr;
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     uint64_t now = 0;
     if (!boundary::to_u64(bound[0], kNames[0], now)) return nullptr;
-    return boundary::new_str(access.fleet().report(now));
+    return boundary::new_str(access.shared().fleet.report(now));
   });
 }
 

@@ -32,55 +32,15 @@ Canned canned;
 
 // Only the borrow count: a floor fleet holds nothing else.
 struct FloorFleet {
-  PyObject_HEAD int64_t borrow;
+  PyObject ob_base;
+  int64_t borrow;
 };
 
 PyTypeObject* fleet_type = nullptr;
 
 // The real module's type check and borrow count, so the floor pays for them
 // too; they are part of every call, not core work.
-class Access {
- public:
-  Access() = default;
-  Access(const Access&) = delete;
-  Access& operator=(const Access&) = delete;
-  ~Access() {
-    if (self_ == nullptr) return;
-    if (exclusive_) {
-      self_->borrow = 0;
-    } else {
-      --self_->borrow;
-    }
-  }
-
-  bool take(PyObject* object, bool exclusive) {
-    if (!PyType_IsSubtype(Py_TYPE(object), fleet_type)) {
-      PyErr_SetString(PyExc_TypeError, "not a floor Fleet");
-      return false;
-    }
-    FloorFleet* self = reinterpret_cast<FloorFleet*>(object);
-    if (exclusive) {
-      if (self->borrow != 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return false;
-      }
-      self->borrow = -1;
-    } else {
-      if (self->borrow == -1) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return false;
-      }
-      ++self->borrow;
-    }
-    self_ = self;
-    exclusive_ = exclusive;
-    return true;
-  }
-
- private:
-  FloorFleet* self_ = nullptr;
-  bool exclusive_ = false;
-};
+using Access = garnel::boundary::Access<FloorFleet>;
 
 PyObject* none() {
   Py_IncRef(Py_None);
@@ -131,7 +91,7 @@ PyObject* fleet_set_endpoint(PyObject* object, PyObject* args, PyObject* kwargs)
     static constexpr std::array<const char*, 2> kNames = {"model", "endpoint"};
     std::array<PyObject*, 2> bound;
     if (!boundary::bind("Fleet.set_endpoint()", kNames, args, kwargs, bound)) return nullptr;
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/true)) return nullptr;
     Text model, endpoint;
     if (!boundary::to_text(bound[0], kNames[0], model) ||
@@ -147,7 +107,7 @@ PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 4> kNames = {"model", "kind", "detail_json", "now"};
     std::array<PyObject*, 4> bound;
     if (!boundary::bind("Fleet.observe()", kNames, args, kwargs, bound)) return nullptr;
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/true)) return nullptr;
     Text model, kind, detail_json;
     uint64_t now = 0;
@@ -166,7 +126,7 @@ PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 2> kNames = {"model", "now"};
     std::array<PyObject*, 2> bound;
     if (!boundary::bind("Fleet.route()", kNames, args, kwargs, bound)) return nullptr;
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     Text model;
     uint64_t now = 0;
@@ -180,7 +140,7 @@ PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
 
 PyObject* fleet_next_to_load(PyObject* object, PyObject*) {
   return boundary::guarded([&]() -> PyObject* {
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     if (canned.next_to_load_none) return none();
     return boundary::new_str(canned.next_to_load);
@@ -189,7 +149,7 @@ PyObject* fleet_next_to_load(PyObject* object, PyObject*) {
 
 PyObject* fleet_committed_bytes(PyObject* object, PyObject*) {
   return boundary::guarded([&]() -> PyObject* {
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     return PyLong_FromUnsignedLongLong(canned.committed_bytes);
   });
@@ -197,7 +157,7 @@ PyObject* fleet_committed_bytes(PyObject* object, PyObject*) {
 
 PyObject* fleet_free_bytes(PyObject* object, PyObject*) {
   return boundary::guarded([&]() -> PyObject* {
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     return PyLong_FromUnsignedLongLong(canned.free_bytes);
   });
@@ -208,7 +168,7 @@ PyObject* fleet_report(PyObject* object, PyObject* args, PyObject* kwargs) {
     static constexpr std::array<const char*, 1> kNames = {"now"};
     std::array<PyObject*, 1> bound;
     if (!boundary::bind("Fleet.report()", kNames, args, kwargs, bound)) return nullptr;
-    Access access;
+    Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     uint64_t now = 0;
     if (!boundary::to_u64(bound[0], kNames[0], now)) return nullptr;
