@@ -47,7 +47,7 @@ def main() -> None:
     print("route:", fleet.route(first, 1_500))
     show_report(fleet, 1_500)
 
-    step(f"08:00:42 the probe answers: {first} holds 17 GiB and is served on port 8001")
+    step(f"08:00:42 the probe answers: {first} holds 17 GiB, served on port 8001 (seen at 08:01)")
     fleet.observe(first, "probe_ok", json.dumps({"vramBytes": 17 * GIB}), 42_000)
     fleet.set_endpoint(first, "http://127.0.0.1:8001")
     print("route:", fleet.route(first, 60_000))
@@ -69,6 +69,13 @@ def main() -> None:
     print("route:", fleet.route(first, 3_600_500))
     print("next to load:", fleet.next_to_load())
     show_report(fleet, 3_600_500)
+
+    step(f"09:01 {first} is loaded again; its endpoint stands")
+    fleet.observe(first, "load_started", "{}", 3_601_000)
+    fleet.observe(first, "probe_ok", json.dumps({"vramBytes": 17 * GIB}), 3_640_000)
+    print("route:", fleet.route(first, 3_660_000))
+    print("next to load:", fleet.next_to_load())
+    show_report(fleet, 3_660_000)
 
 
 if __name__ == "__main__":

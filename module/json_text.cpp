@@ -177,10 +177,45 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
   return table;
 }();
 
+// Whether any byte of text must be escaped. Names and endpoints rarely need
+// an escape, and then the whole text is copied at once. Beyond seven bytes
+// the check reads eight bytes at a time, the last word overlapping the one
+// before it, and finds a byte below 0x20, '"' or '\\' in a word exactly by the usual
+// borrow tricks.
+bool needs_escape(std::string_view text) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kHighs = 0x8080808080808080;
+  const auto special = [](uint64_t word) {
+    const auto has_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    return ((word - kOnes * 0x20) & ~word & kHighs) | has_zero(word ^ (kOnes * '"')) |
+           has_zero(word ^ (kOnes * '\\'));
+  };
+  const auto word_at = [&](size_t offset) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + offset, sizeof word);
+    return word;
+  };
+  if (text.size() < 8) {
+    for (const char byte : text) {
+      if (kNeedsEscape[static_cast<unsigned char>(byte)]) return true;
+    }
+    return false;
+  }
+  uint64_t found = special(word_at(text.size() - 8));
+  for (size_t i = 0; i + 8 < text.size(); i += 8)
+    found |= special(word_at(i));
+  return found != 0;
+}
+
 template <typename Sink>
 void put_json_string(Sink& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.put('"');
+  if (!needs_escape(text)) {
+    out.put(text);
+    out.put('"');
+    return;
+  }
   size_t plain_from = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);

@@ -95,6 +95,23 @@ TEST(WriteJson, EscapesOnlyWhatItMust) {
   EXPECT_EQ(write_json(v), "{\"s\":\"\\\"\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f\u00e9\u2014\"}");
 }
 
+TEST(WriteJson, FindsEveryByteToEscapeWhereverItStands) {
+  // Strings are checked eight bytes at a time; every ASCII byte at every
+  // position of a word, of the tail, and beside multi-byte characters.
+  for (const std::string filler : {"a", "\u00e9", "\U0001F600"}) {
+    for (size_t position = 0; position < 19; ++position) {
+      for (int byte = 0; byte < 0x80; ++byte) {
+        std::string text;
+        for (size_t i = 0; i < 19; ++i)
+          text += i == position ? std::string(1, static_cast<char>(byte)) : filler;
+        std::string written;
+        append_json_string(written, text);
+        ASSERT_EQ(written, write_json(JsonValue(text))) << position << " " << byte;
+      }
+    }
+  }
+}
+
 struct Utf8Case {
   std::string bytes;
   std::string repaired;
