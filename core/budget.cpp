@@ -109,7 +109,7 @@ Plan plan(const Budget& budget, const Roster& roster) {
   return result;
 }
 
-void append_gib(std::string& out, uint64_t bytes) {
+char* write_gib(char* out, uint64_t bytes) {
   // The conversion to double is the one rounding. The double is a whole
   // number of bytes, so its exact value in GiB is whole + fraction / 2^30,
   // and the tenth is rounded in integers: exact, ties to even, and much
@@ -131,11 +131,15 @@ void append_gib(std::string& out, uint64_t bytes) {
     ++whole;
     tenth = 0;
   }
-  char buffer[24];
-  char* end = std::to_chars(buffer, buffer + 20, whole).ptr;
-  *end++ = '.';
-  *end++ = static_cast<char>('0' + tenth);
-  out.append(buffer, end);
+  out = std::to_chars(out, out + 11, whole).ptr;  // whole < 2^34 + 1: 11 digits at most
+  *out++ = '.';
+  *out++ = static_cast<char>('0' + tenth);
+  return out;
+}
+
+void append_gib(std::string& out, uint64_t bytes) {
+  char buffer[kMaxGibLength];
+  out.append(buffer, write_gib(buffer, bytes));
 }
 
 std::string format_gib(uint64_t bytes) {

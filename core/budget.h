@@ -135,6 +135,13 @@ std::string format_gib(uint64_t bytes);
 // Appends format_gib(bytes) to out.
 void append_gib(std::string& out, uint64_t bytes);
 
+// The most bytes format_gib() writes: "17179869184.0".
+inline constexpr size_t kMaxGibLength = 13;
+
+// Writes format_gib(bytes) at out and returns the end of what it wrote.
+// REQUIRES: out has room for kMaxGibLength bytes.
+char* write_gib(char* out, uint64_t bytes);
+
 }  // namespace garnel
 
 #endif  // GARNEL_CORE_BUDGET_H_

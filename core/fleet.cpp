@@ -1,5 +1,6 @@
 #include "fleet.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -154,31 +155,32 @@ Route Fleet::route(std::string_view model, uint64_t now) const {
   return admitted_route(*slot, model, now);
 }
 
-std::string Fleet::report(uint64_t now) const {
-  // Sized once for the longest text it can be, then written in place: the
-  // host may ask for a report as often as it likes.
-  size_t admitted = 0;
-  size_t bound = 128;  // the header, with two GiB figures and two counts
+size_t Fleet::report_bound() const {
+  // The header: two GiB figures, two counts of 20 digits and 37 fixed bytes.
+  size_t bound = 2 * kMaxGibLength + 2 * 20 + 37;
   for (const Slot& slot : slots) {
-    admitted += slot.admitted ? 1 : 0;
-    bound += 4 + kNameWidth + slot.declared.model.size() + slot.residency.explain_bound();
+    // Two blanks, the name and at least one blank in a field of 28, the
+    // status and the line feed. A status is the residency's explanation or
+    // "not admitted — short by {GiB} GiB".
+    const size_t status = std::max(slot.residency.explain_bound(), 27 + kMaxGibLength + 4);
+    bound += 2 + kNameWidth + 1 + slot.declared.model.size() + status + 1;
   }
-  std::string text(bound, '\0');
-  char* out = text.data();
+  return bound;
+}
+
+char* Fleet::write_report(char* out, uint64_t now) const {
   const auto put = [&](std::string_view piece) {
     std::memcpy(out, piece.data(), piece.size());
     out += piece.size();
   };
-  const auto put_gib = [&](uint64_t bytes) {
-    std::string figure;  // short enough to stay in the string itself
-    append_gib(figure, bytes);
-    put(figure);
-  };
   const auto put_count = [&](size_t count) { out = std::to_chars(out, out + 20, count).ptr; };
 
-  put_gib(live_committed_bytes());
+  size_t admitted = 0;
+  for (const Slot& slot : slots)
+    admitted += slot.admitted ? 1 : 0;
+  out = write_gib(out, live_committed_bytes());
   put(" / ");
-  put_gib(budget.usable_bytes());
+  out = write_gib(out, budget.usable_bytes());
   put(" GiB held  (");
   put_count(slots.size());
   put(" declared, ");
@@ -196,12 +198,17 @@ std::string Fleet::report(uint64_t now) const {
       out = slot.residency.write_explain(out, now);
     } else {
       put("not admitted \u2014 short by ");
-      put_gib(slot.short_bytes);
+      out = write_gib(out, slot.short_bytes);
       put(" GiB");
     }
     *out++ = '\n';
   }
-  text.resize(static_cast<size_t>(out - text.data()));
+  return out;
+}
+
+std::string Fleet::report(uint64_t now) const {
+  std::string text(report_bound(), '\0');
+  text.resize(static_cast<size_t>(write_report(text.data(), now) - text.data()));
   return text;
 }
 

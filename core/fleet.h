@@ -156,6 +156,14 @@ struct Fleet {
   // space and the slot's status. Every line ends with a line feed.
   std::string report(uint64_t now) const;
 
+  // The most bytes report() can write for these slots.
+  size_t report_bound() const;
+
+  // Writes report(now) at out and returns the end of what it wrote, so a
+  // caller can write it where it likes without an extra copy.
+  // REQUIRES: out has room for report_bound() bytes.
+  char* write_report(char* out, uint64_t now) const;
+
   bool operator==(const Fleet&) const = default;
 };
 

@@ -8,6 +8,7 @@
 #include "boundary.h"
 
 #include <charconv>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -330,7 +331,19 @@ PyObject* fleet_report(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     uint64_t now = 0;
     if (!boundary::to_u64(bound[0], kNames[0], now)) return nullptr;
-    return boundary::new_str(access.shared().fleet.report(now));
+    // Written straight into a buffer the text then is made from: a card's
+    // few lines fit on the stack, and a larger one is not cleared first.
+    const Fleet& fleet = access.shared().fleet;
+    const size_t length_bound = fleet.report_bound();
+    char on_stack[4096];
+    std::unique_ptr<char[]> on_heap;
+    char* buffer = on_stack;
+    if (length_bound > sizeof on_stack) {
+      on_heap.reset(new char[length_bound]);
+      buffer = on_heap.get();
+    }
+    const char* end = fleet.write_report(buffer, now);
+    return boundary::new_str(std::string_view(buffer, static_cast<size_t>(end - buffer)));
   });
 }
 
