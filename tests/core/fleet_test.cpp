@@ -426,5 +426,27 @@ TEST(Report, Texts) {
   }
 }
 
+TEST(Report, TheLongestLinesStayWithinTheBound) {
+  // Every status at its longest: 20-digit seconds, the longest lost reason,
+  // a failure detail, the largest shortfall; one-byte and four-byte names.
+  Fleet fleet = fleet_after(
+      Budget{2 * GiB, GiB},
+      {{"r", 1, 0}, {"\U0001F600\U0001F600", 1, 0}, {"e", 1, 0}, {"f", 1, 0}, {"big", UINT64_MAX, 0}},
+      {{"r", ProbeOk{UINT64_MAX}, 0},
+       {"e", ProbeOk{1}, 0},
+       {"e", ProbeFailed{"", true}, 0},
+       {"f", LoadFailed{std::string(300, 'x')}, 0}});
+  fleet.observe("\U0001F600\U0001F600", LoadStarted{}, 0);
+  const size_t bound = fleet.report_bound();
+  std::string buffer(bound + 16, '#');
+  const char* end = fleet.write_report(buffer.data(), UINT64_MAX);
+  const auto written = static_cast<size_t>(end - buffer.data());
+  EXPECT_LE(written, bound);
+  EXPECT_EQ(buffer.substr(bound), std::string(16, '#'));
+  EXPECT_EQ(buffer.substr(0, written), fleet.report(UINT64_MAX));
+  EXPECT_NE(buffer.find("resident for 18446744073709551s"), std::string::npos);
+  EXPECT_NE(buffer.find("short by 17179869183.0 GiB"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace garnel
