@@ -55,34 +55,39 @@ Route admitted_route(const Slot& slot, std::string_view model, uint64_t now) {
 
 }  // namespace
 
+std::string_view route_tag(const Route& route) {
+  return std::visit(Overloaded{
+                        [](const RouteReady&) { return std::string_view("ready"); },
+                        [](const RouteWarming&) { return std::string_view("warming"); },
+                        [](const RouteLost&) { return std::string_view("lost"); },
+                        [](const RouteFailed&) { return std::string_view("failed"); },
+                        [](const RouteNotAdmitted&) { return std::string_view("not_admitted"); },
+                        [](const RouteNotDeclared&) { return std::string_view("not_declared"); },
+                        [](const RouteUnknown&) { return std::string_view("unknown"); },
+                    },
+                    route);
+}
+
 JsonValue route_json(const Route& route) {
-  return std::visit(
+  JsonValue object = std::visit(
       Overloaded{
-          [](const RouteReady& r) {
-            return JsonValue{{"route", "ready"}, {"model", r.model}, {"endpoint", r.endpoint}};
-          },
-          [](const RouteWarming& r) {
-            return JsonValue{{"route", "warming"}, {"model", r.model}, {"for_ms", r.for_ms}};
-          },
+          [](const RouteReady& r) { return JsonValue{{"model", r.model}, {"endpoint", r.endpoint}}; },
+          [](const RouteWarming& r) { return JsonValue{{"model", r.model}, {"for_ms", r.for_ms}}; },
           [](const RouteLost& r) {
-            return JsonValue{{"route", "lost"},
-                             {"model", r.model},
+            return JsonValue{{"model", r.model},
                              {"reason", lost_reason_json_name(r.reason)},
                              {"operator_fault", r.operator_fault}};
           },
-          [](const RouteFailed& r) {
-            return JsonValue{{"route", "failed"}, {"model", r.model}, {"reason", r.reason}};
-          },
+          [](const RouteFailed& r) { return JsonValue{{"model", r.model}, {"reason", r.reason}}; },
           [](const RouteNotAdmitted& r) {
-            return JsonValue{
-                {"route", "not_admitted"}, {"model", r.model}, {"short_bytes", r.short_bytes}};
+            return JsonValue{{"model", r.model}, {"short_bytes", r.short_bytes}};
           },
-          [](const RouteNotDeclared& r) {
-            return JsonValue{{"route", "not_declared"}, {"model", r.model}};
-          },
-          [](const RouteUnknown& r) { return JsonValue{{"route", "unknown"}, {"model", r.model}}; },
+          [](const RouteNotDeclared& r) { return JsonValue{{"model", r.model}}; },
+          [](const RouteUnknown& r) { return JsonValue{{"model", r.model}}; },
       },
       route);
+  object["route"] = route_tag(route);
+  return object;
 }
 
 RouteFlags route_flags(const Route& route) {

@@ -105,8 +105,11 @@ struct RouteFlags {
   bool operator==(const RouteFlags&) const = default;
 };
 
-// The route's own JSON object: "route" (the kind's tag: "ready", "warming",
-// "lost", "failed", "not_admitted", "not_declared" or "unknown"), "model",
+// The kind's tag, the value of "route": "ready", "warming", "lost",
+// "failed", "not_admitted", "not_declared" or "unknown".
+std::string_view route_tag(const Route& route);
+
+// The route's own JSON object: "route" (the kind's tag), "model",
 // and the kind's fields ("endpoint", "for_ms", "reason", "short_bytes"; for
 // lost also "operator_fault"). The derived flags are not in it.
 JsonValue route_json(const Route& route);

@@ -263,58 +263,7 @@ void append_json_string(std::string& out, std::string_view text) {
 
 namespace {
 
-// What a route text is made of, gathered in one pass over the route.
-struct RoutePieces {
-  std::string_view tag;  // the value of "route"
-  std::string_view model;
-  const std::string* endpoint = nullptr;   // ready only
-  std::optional<uint64_t> for_ms;          // warming only
-  std::optional<std::string_view> reason;  // lost and failed only
-  std::optional<uint64_t> short_bytes;     // not_admitted only
-  RouteFlags flags;
-
-  // Room enough for the text: the fixed keys and values, 20 digits, and
-  // every byte of every string escaped to its longest form (\u00xx).
-  size_t bound() const {
-    const size_t strings =
-        model.size() + (endpoint ? endpoint->size() : 0) + (reason ? reason->size() : 0);
-    return 160 + 6 * strings;
-  }
-};
-
-RoutePieces route_pieces(const Route& route) {
-  RoutePieces pieces;
-  std::visit(Overloaded{
-                 [&](const RouteReady& r) {
-                   pieces.tag = "ready";
-                   pieces.endpoint = &r.endpoint;
-                 },
-                 [&](const RouteWarming& r) {
-                   pieces.tag = "warming";
-                   pieces.for_ms = r.for_ms;
-                 },
-                 [&](const RouteLost& r) {
-                   pieces.tag = "lost";
-                   pieces.reason = lost_reason_json_name(r.reason);
-                 },
-                 [&](const RouteFailed& r) {
-                   pieces.tag = "failed";
-                   pieces.reason = r.reason;
-                 },
-                 [&](const RouteNotAdmitted& r) {
-                   pieces.tag = "not_admitted";
-                   pieces.short_bytes = r.short_bytes;
-                 },
-                 [&](const RouteNotDeclared&) { pieces.tag = "not_declared"; },
-                 [&](const RouteUnknown&) { pieces.tag = "unknown"; },
-             },
-             route);
-  pieces.model = std::visit([](const auto& kind) -> std::string_view { return kind.model; }, route);
-  pieces.flags = route_flags(route);
-  return pieces;
-}
-
-// Writes into a buffer that RoutePieces::bound() sized.
+// Writes into a buffer that route_bound() sized.
 struct RawWriter {
   char* at;
   void put(std::string_view text) {
@@ -327,58 +276,77 @@ struct RawWriter {
   void put_u64(uint64_t value) { at = std::to_chars(at, at + 20, value).ptr; }
 };
 
-// Keys in ascending byte order: endpoint, for_ms, model, operator_fault,
-// ready, reason, route, short_bytes, try_elsewhere.
-char* put_route(char* buffer, const RoutePieces& route) {
+// Room enough for a route's text: the fixed keys and values, 20 digits, and
+// every byte of every string escaped to its longest form (\u00xx).
+size_t route_bound(const Route& route) {
+  const size_t strings = std::visit(Overloaded{
+                                        [](const RouteReady& r) { return r.model.size() + r.endpoint.size(); },
+                                        [](const RouteFailed& r) { return r.model.size() + r.reason.size(); },
+                                        [](const auto& r) { return r.model.size(); },
+                                    },
+                                    route);
+  return 160 + 6 * strings;
+}
+
+// One pass over the route, each kind writing its keys in ascending byte
+// order: endpoint, for_ms, model, operator_fault, ready, reason, route,
+// short_bytes, try_elsewhere.
+char* put_route(char* buffer, const Route& route) {
   RawWriter out{buffer};
-  out.put('{');
-  if (route.endpoint != nullptr) {
-    out.put("\"endpoint\":");
-    put_json_string(out, *route.endpoint);
-    out.put(',');
-  }
-  if (route.for_ms) {
-    out.put("\"for_ms\":");
-    out.put_u64(*route.for_ms);
-    out.put(',');
-  }
-  out.put("\"model\":");
-  put_json_string(out, route.model);
-  out.put(",\"operator_fault\":");
-  out.put_bool(route.flags.operator_fault);
-  out.put(",\"ready\":");
-  out.put_bool(route.flags.ready);
-  if (route.reason) {
-    out.put(",\"reason\":");
-    put_json_string(out, *route.reason);
-  }
-  out.put(",\"route\":\"");
-  out.put(route.tag);
-  out.put('"');
-  if (route.short_bytes) {
-    out.put(",\"short_bytes\":");
-    out.put_u64(*route.short_bytes);
-  }
-  out.put(",\"try_elsewhere\":");
-  out.put_bool(route.flags.try_elsewhere);
-  out.put('}');
+  const RouteFlags flags = route_flags(route);
+  std::visit(
+      [&](const auto& r) {
+        using Kind = std::decay_t<decltype(r)>;
+        out.put('{');
+        if constexpr (std::is_same_v<Kind, RouteReady>) {
+          out.put("\"endpoint\":");
+          put_json_string(out, r.endpoint);
+          out.put(',');
+        } else if constexpr (std::is_same_v<Kind, RouteWarming>) {
+          out.put("\"for_ms\":");
+          out.put_u64(r.for_ms);
+          out.put(',');
+        }
+        out.put("\"model\":");
+        put_json_string(out, r.model);
+        out.put(",\"operator_fault\":");
+        out.put_bool(flags.operator_fault);
+        out.put(",\"ready\":");
+        out.put_bool(flags.ready);
+        if constexpr (std::is_same_v<Kind, RouteLost>) {
+          out.put(",\"reason\":");
+          put_json_string(out, lost_reason_json_name(r.reason));
+        } else if constexpr (std::is_same_v<Kind, RouteFailed>) {
+          out.put(",\"reason\":");
+          put_json_string(out, r.reason);
+        }
+        out.put(",\"route\":\"");
+        out.put(route_tag(route));
+        out.put('"');
+        if constexpr (std::is_same_v<Kind, RouteNotAdmitted>) {
+          out.put(",\"short_bytes\":");
+          out.put_u64(r.short_bytes);
+        }
+        out.put(",\"try_elsewhere\":");
+        out.put_bool(flags.try_elsewhere);
+        out.put('}');
+      },
+      route);
   return out.at;
 }
 
 }  // namespace
 
 std::string write_route(const Route& route) {
-  const RoutePieces pieces = route_pieces(route);
-  std::string out(pieces.bound(), '\0');
-  out.resize(static_cast<size_t>(put_route(out.data(), pieces) - out.data()));
+  std::string out(route_bound(route), '\0');
+  out.resize(static_cast<size_t>(put_route(out.data(), route) - out.data()));
   return out;
 }
 
 size_t write_route(const Route& route, char* buffer, size_t capacity) {
-  const RoutePieces pieces = route_pieces(route);
-  const size_t bound = pieces.bound();
+  const size_t bound = route_bound(route);
   if (bound > capacity) return bound;
-  return static_cast<size_t>(put_route(buffer, pieces) - buffer);
+  return static_cast<size_t>(put_route(buffer, route) - buffer);
 }
 
 std::string valid_utf8(std::string_view bytes) {
