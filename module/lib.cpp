@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "budget.h"
@@ -166,6 +167,26 @@ PyObject* fleet_set_endpoint(PyObject* object, PyObject* args, PyObject* kwargs)
   });
 }
 
+// Characters that extend the one before them although they are no
+// nonspacing or enclosing mark (the Unicode property Other_Grapheme_Extend,
+// less the format characters, which are escaped as unprintable anyway), and
+// the emoji skin-tone modifiers. Ranges, inclusive.
+constexpr std::pair<Py_UCS4, Py_UCS4> kOtherExtenders[] = {
+    {0x09BE, 0x09BE},   {0x09D7, 0x09D7},   {0x0B3E, 0x0B3E},   {0x0B57, 0x0B57},
+    {0x0BBE, 0x0BBE},   {0x0BD7, 0x0BD7},   {0x0CC2, 0x0CC2},   {0x0CD5, 0x0CD6},
+    {0x0D3E, 0x0D3E},   {0x0D57, 0x0D57},   {0x0DCF, 0x0DCF},   {0x0DDF, 0x0DDF},
+    {0x1B35, 0x1B35},   {0x302E, 0x302F},   {0xFF9E, 0xFF9F},   {0x1133E, 0x1133E},
+    {0x11357, 0x11357}, {0x114B0, 0x114B0}, {0x114BD, 0x114BD}, {0x115AF, 0x115AF},
+    {0x11930, 0x11930}, {0x1D165, 0x1D165}, {0x1D16E, 0x1D172}, {0x1F3FB, 0x1F3FF},
+};
+
+bool is_other_extender(Py_UCS4 c) {
+  for (const auto& [first, last] : kOtherExtenders) {
+    if (c >= first && c <= last) return true;
+  }
+  return false;
+}
+
 // "a\"b" for a"b: the kind as a quoted literal, control, unprintable and
 // combining characters escaped so that a stray one is visible in a log.
 bool quoted_kind(PyObject* kind, std::string& out) {
@@ -216,7 +237,7 @@ bool quoted_kind(PyObject* kind, std::string& out) {
         // Marks that combine with the character before them.
         escape = PyUnicode_CompareWithASCIIString(category.get(), "Mn") == 0 ||
                  PyUnicode_CompareWithASCIIString(category.get(), "Me") == 0 ||
-                 (c >= 0x1F3FB && c <= 0x1F3FF) || c == 0xFF9E || c == 0xFF9F;
+                 is_other_extender(c);
       }
     }
     if (escape) {

@@ -84,6 +84,8 @@ def test_unknown_model_changes_nothing(fleet):
         ("e\u0301", '"e\\u{301}"'),  # a combining accent
         ("\u200b\u00ad", '"\\u{200b}\\u{ad}"'),  # invisible format characters
         ("\U0001f600", '"\U0001f600"'),
+        ("\u0995\u09be \U0001f44d\U0001f3fd", '"\u0995\\u{9be} \U0001f44d\\u{1f3fd}"'),  # extenders beyond the marks
+        ("\u00a0\u2028", '"\\u{a0}\\u{2028}"'),  # separators other than the blank
     ],
 )
 def test_unknown_kind_message(fleet, kind, quoted):
