@@ -47,7 +47,9 @@ Route admitted_route(const Slot& slot, std::string_view model, uint64_t now) {
           [&](const Lost& s) -> Route {
             return RouteLost{std::move(name), s.reason, lost_reason_is_operator_fault(s.reason)};
           },
-          [&](const Failed& s) -> Route { return RouteFailed{std::move(name), s.detail}; },
+          [&](const Failed& s) -> Route {
+            return RouteFailed{std::move(name), s.detail};
+          },
           [&](const Stopped&) -> Route { return RouteUnknown{std::move(name)}; },
       },
       slot.residency.state);
@@ -69,39 +71,62 @@ std::string_view route_tag(const Route& route) {
 }
 
 JsonValue route_json(const Route& route) {
-  JsonValue object = std::visit(
-      Overloaded{
-          [](const RouteReady& r) { return JsonValue{{"model", r.model}, {"endpoint", r.endpoint}}; },
-          [](const RouteWarming& r) { return JsonValue{{"model", r.model}, {"for_ms", r.for_ms}}; },
-          [](const RouteLost& r) {
-            return JsonValue{{"model", r.model},
-                             {"reason", lost_reason_json_name(r.reason)},
-                             {"operator_fault", r.operator_fault}};
-          },
-          [](const RouteFailed& r) { return JsonValue{{"model", r.model}, {"reason", r.reason}}; },
-          [](const RouteNotAdmitted& r) {
-            return JsonValue{{"model", r.model}, {"short_bytes", r.short_bytes}};
-          },
-          [](const RouteNotDeclared& r) { return JsonValue{{"model", r.model}}; },
-          [](const RouteUnknown& r) { return JsonValue{{"model", r.model}}; },
-      },
-      route);
+  JsonValue object =
+      std::visit(Overloaded{
+                     [](const RouteReady& r) {
+                       return JsonValue{{"model", r.model}, {"endpoint", r.endpoint}};
+                     },
+                     [](const RouteWarming& r) {
+                       return JsonValue{{"model", r.model}, {"for_ms", r.for_ms}};
+                     },
+                     [](const RouteLost& r) {
+                       return JsonValue{{"model", r.model},
+                                        {"reason", lost_reason_json_name(r.reason)},
+                                        {"operator_fault", r.operator_fault}};
+                     },
+                     [](const RouteFailed& r) {
+                       return JsonValue{{"model", r.model}, {"reason", r.reason}};
+                     },
+                     [](const RouteNotAdmitted& r) {
+                       return JsonValue{{"model", r.model}, {"short_bytes", r.short_bytes}};
+                     },
+                     [](const RouteNotDeclared& r) {
+                       return JsonValue{{"model", r.model}};
+                     },
+                     [](const RouteUnknown& r) {
+                       return JsonValue{{"model", r.model}};
+                     },
+                 },
+                 route);
   object["route"] = route_tag(route);
   return object;
 }
 
 RouteFlags route_flags(const Route& route) {
-  return std::visit(
-      Overloaded{
-          [](const RouteReady&) { return RouteFlags{true, false, false}; },
-          [](const RouteWarming&) { return RouteFlags{false, false, false}; },
-          [](const RouteLost& r) { return RouteFlags{false, true, r.operator_fault}; },
-          [](const RouteFailed&) { return RouteFlags{false, true, true}; },
-          [](const RouteNotAdmitted&) { return RouteFlags{false, true, false}; },
-          [](const RouteNotDeclared&) { return RouteFlags{false, true, false}; },
-          [](const RouteUnknown&) { return RouteFlags{false, true, false}; },
-      },
-      route);
+  return std::visit(Overloaded{
+                        [](const RouteReady&) {
+                          return RouteFlags{true, false, false};
+                        },
+                        [](const RouteWarming&) {
+                          return RouteFlags{false, false, false};
+                        },
+                        [](const RouteLost& r) {
+                          return RouteFlags{false, true, r.operator_fault};
+                        },
+                        [](const RouteFailed&) {
+                          return RouteFlags{false, true, true};
+                        },
+                        [](const RouteNotAdmitted&) {
+                          return RouteFlags{false, true, false};
+                        },
+                        [](const RouteNotDeclared&) {
+                          return RouteFlags{false, true, false};
+                        },
+                        [](const RouteUnknown&) {
+                          return RouteFlags{false, true, false};
+                        },
+                    },
+                    route);
 }
 
 const Slot* Fleet::slot_named(std::string_view model) const {

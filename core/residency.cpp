@@ -100,7 +100,9 @@ Residency Residency::observe(const Observation& observation, uint64_t now) const
             if (std::holds_alternative<Stopped>(state)) return *this;
             return lost(LostReason::kProcessExited);
           },
-          [&](const LoadFailed& failure) { return Residency{Failed{failure.detail, now}}; },
+          [&](const LoadFailed& failure) {
+            return Residency{Failed{failure.detail, now}};
+          },
           [&](const Stop&) { return Residency{Stopped{now}}; },
       },
       observation);

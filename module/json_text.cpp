@@ -279,12 +279,13 @@ struct RawWriter {
 // Room enough for a route's text: the fixed keys and values, 20 digits, and
 // every byte of every string escaped to its longest form (\u00xx).
 size_t route_bound(const Route& route) {
-  const size_t strings = std::visit(Overloaded{
-                                        [](const RouteReady& r) { return r.model.size() + r.endpoint.size(); },
-                                        [](const RouteFailed& r) { return r.model.size() + r.reason.size(); },
-                                        [](const auto& r) { return r.model.size(); },
-                                    },
-                                    route);
+  const size_t strings =
+      std::visit(Overloaded{
+                     [](const RouteReady& r) { return r.model.size() + r.endpoint.size(); },
+                     [](const RouteFailed& r) { return r.model.size() + r.reason.size(); },
+                     [](const auto& r) { return r.model.size(); },
+                 },
+                 route);
   return 160 + 6 * strings;
 }
 

@@ -429,13 +429,16 @@ TEST(Report, Texts) {
 TEST(Report, TheLongestLinesStayWithinTheBound) {
   // Every status at its longest: 20-digit seconds, the longest lost reason,
   // a failure detail, the largest shortfall; one-byte and four-byte names.
-  Fleet fleet = fleet_after(
-      Budget{2 * GiB, GiB},
-      {{"r", 1, 0}, {"\U0001F600\U0001F600", 1, 0}, {"e", 1, 0}, {"f", 1, 0}, {"big", UINT64_MAX, 0}},
-      {{"r", ProbeOk{UINT64_MAX}, 0},
-       {"e", ProbeOk{1}, 0},
-       {"e", ProbeFailed{"", true}, 0},
-       {"f", LoadFailed{std::string(300, 'x')}, 0}});
+  Fleet fleet = fleet_after(Budget{2 * GiB, GiB},
+                            {{"r", 1, 0},
+                             {"\U0001F600\U0001F600", 1, 0},
+                             {"e", 1, 0},
+                             {"f", 1, 0},
+                             {"big", UINT64_MAX, 0}},
+                            {{"r", ProbeOk{UINT64_MAX}, 0},
+                             {"e", ProbeOk{1}, 0},
+                             {"e", ProbeFailed{"", true}, 0},
+                             {"f", LoadFailed{std::string(300, 'x')}, 0}});
   fleet.observe("\U0001F600\U0001F600", LoadStarted{}, 0);
   const size_t bound = fleet.report_bound();
   std::string buffer(bound + 16, '#');
