@@ -7,7 +7,9 @@
 
 #include "boundary.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -16,6 +18,7 @@
 #include <variant>
 
 #include "budget.h"
+#include "escaped_code_points.h"
 #include "fleet.h"
 #include "json_text.h"
 #include "residency.h"
@@ -167,36 +170,31 @@ PyObject* fleet_set_endpoint(PyObject* object, PyObject* args, PyObject* kwargs)
   });
 }
 
-// Characters that extend the one before them although they are no
-// nonspacing or enclosing mark (the Unicode property Other_Grapheme_Extend,
-// less the format characters, which are escaped as unprintable anyway), and
-// the emoji skin-tone modifiers. Ranges, inclusive.
-constexpr std::pair<Py_UCS4, Py_UCS4> kOtherExtenders[] = {
-    {0x09BE, 0x09BE},   {0x09D7, 0x09D7},   {0x0B3E, 0x0B3E},   {0x0B57, 0x0B57},
-    {0x0BBE, 0x0BBE},   {0x0BD7, 0x0BD7},   {0x0CC2, 0x0CC2},   {0x0CD5, 0x0CD6},
-    {0x0D3E, 0x0D3E},   {0x0D57, 0x0D57},   {0x0DCF, 0x0DCF},   {0x0DDF, 0x0DDF},
-    {0x1B35, 0x1B35},   {0x302E, 0x302F},   {0xFF9E, 0xFF9F},   {0x1133E, 0x1133E},
-    {0x11357, 0x11357}, {0x114B0, 0x114B0}, {0x114BD, 0x114BD}, {0x115AF, 0x115AF},
-    {0x11930, 0x11930}, {0x1D165, 0x1D165}, {0x1D16E, 0x1D172}, {0x1F3FB, 0x1F3FF},
-};
-
-bool is_other_extender(Py_UCS4 c) {
-  for (const auto& [first, last] : kOtherExtenders) {
-    if (c >= first && c <= last) return true;
-  }
-  return false;
+// Whether the unknown-kind message escapes the code point c beyond ASCII.
+bool escaped_beyond_ascii(uint32_t c) {
+  const auto* ranges = std::begin(kEscapedCodePoints);
+  const auto* end = std::end(kEscapedCodePoints);
+  // The first range that ends at or after c; c is in it if it starts by c.
+  const auto* range = std::lower_bound(
+      ranges, end, c, [](const uint32_t(&r)[2], uint32_t value) { return r[1] < value; });
+  return range != end && (*range)[0] <= c;
 }
 
-// "a\"b" for a"b: the kind as a quoted literal, control, unprintable and
+// "a\"b" for a"b: the kind as a quoted literal, with control, unprintable and
 // combining characters escaped so that a stray one is visible in a log.
-bool quoted_kind(PyObject* kind, std::string& out) {
-  const Py_ssize_t length = PyUnicode_GetLength(kind);
-  if (length < 0) return false;
-  Ref unicodedata;
-  out += '"';
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    const Py_UCS4 c = PyUnicode_ReadChar(kind, i);
-    if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred() != nullptr) return false;
+// Reads the kind's UTF-8 and runs no interpreter code: the fleet is held
+// for exclusive use while the message is made.
+// REQUIRES: kind is valid UTF-8.
+std::string quoted_kind(std::string_view kind) {
+  std::string out = "\"";
+  for (size_t i = 0; i < kind.size();) {
+    const auto lead = static_cast<unsigned char>(kind[i]);
+    const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k)
+      c = (c << 6) | (static_cast<unsigned char>(kind[i + k]) & 0x3F);
+    const std::string_view character = kind.substr(i, length);
+    i += length;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -219,27 +217,7 @@ bool quoted_kind(PyObject* kind, std::string& out) {
       default:
         break;
     }
-    bool escape = false;
-    if (c < 0x80) {
-      escape = c < 0x20 || c == 0x7F;
-    } else {
-      // Beyond ASCII the interpreter's own Unicode tables decide.
-      Ref character(PyUnicode_FromOrdinal(static_cast<int>(c)));
-      if (!character) return false;
-      Ref printable(PyObject_CallMethod(character.get(), "isprintable", nullptr));
-      if (!printable) return false;
-      escape = printable.get() != Py_True;
-      if (!escape) {
-        if (!unicodedata) unicodedata = Ref(PyImport_ImportModule("unicodedata"));
-        if (!unicodedata) return false;
-        Ref category(PyObject_CallMethod(unicodedata.get(), "category", "O", character.get()));
-        if (!category) return false;
-        // Marks that combine with the character before them.
-        escape = PyUnicode_CompareWithASCIIString(category.get(), "Mn") == 0 ||
-                 PyUnicode_CompareWithASCIIString(category.get(), "Me") == 0 ||
-                 is_other_extender(c);
-      }
-    }
+    const bool escape = c < 0x80 ? c < 0x20 || c == 0x7F : escaped_beyond_ascii(c);
     if (escape) {
       char digits[8];
       const auto written = std::to_chars(digits, digits + sizeof digits, c, 16);
@@ -247,14 +225,11 @@ bool quoted_kind(PyObject* kind, std::string& out) {
       out.append(digits, written.ptr);
       out += '}';
     } else {
-      Ref character(PyUnicode_FromOrdinal(static_cast<int>(c)));
-      Text text;
-      if (!character || !boundary::to_text(character.get(), "kind", text)) return false;
-      out += text.view;
+      out += character;
     }
   }
   out += '"';
-  return true;
+  return out;
 }
 
 PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
@@ -278,8 +253,7 @@ PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (!detail) return nullptr;
     std::optional<Observation> observation = observation_from_json(kind.view, *detail);
     if (!observation) {
-      std::string message = "unknown observation kind ";
-      if (!quoted_kind(bound[1], message)) return nullptr;
+      std::string message = "unknown observation kind " + quoted_kind(kind.view);
       message +=
           " \u2014 expected one of: load_started, probe_ok, probe_failed, process_exited, "
           "load_failed, stop";

@@ -1,4 +1,5 @@
 import json
+import sys
 
 import pytest
 
@@ -86,6 +87,7 @@ def test_unknown_model_changes_nothing(fleet):
         ("\U0001f600", '"\U0001f600"'),
         ("\u0995\u09be \U0001f44d\U0001f3fd", '"\u0995\\u{9be} \U0001f44d\\u{1f3fd}"'),  # extenders beyond the marks
         ("\u00a0\u2028", '"\\u{a0}\\u{2028}"'),  # separators other than the blank
+        ("\U0001fae8\U000e0001", '"\U0001fae8\\u{e0001}"'),  # the same under every interpreter's Unicode
     ],
 )
 def test_unknown_kind_message(fleet, kind, quoted):
@@ -94,6 +96,15 @@ def test_unknown_kind_message(fleet, kind, quoted):
         fleet.observe("m", kind, "{}", 1)
     assert str(caught.value) == f"unknown observation kind {quoted} \u2014 {EXPECTED}"
     assert fleet.report(0) == before
+
+
+def test_unknown_kind_message_runs_no_interpreter_code(fleet, monkeypatch):
+    # The fleet is held for exclusive use while the message is made; nothing
+    # a host has put in sys.modules may run then, or change the error.
+    monkeypatch.setitem(sys.modules, "unicodedata", None)
+    with pytest.raises(ValueError) as caught:
+        fleet.observe("m", "caf\u00e9\u0301", "{}", 1)
+    assert str(caught.value) == f'unknown observation kind "caf\u00e9\\u{{301}}" \u2014 {EXPECTED}'
 
 
 @pytest.mark.parametrize(
