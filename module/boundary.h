@@ -219,6 +219,20 @@ inline void prefix_type_error(const char* name) {
   PyErr_Restore(PyExc_TypeError, replacement.release(), old_traceback.release());
 }
 
+// The name of object's type, read through the type class's own __name__
+// descriptor rather than an attribute lookup, so that no metaclass code runs:
+// the refusal of an argument runs no interpreter code. Null with the error
+// set on failure.
+inline Ref type_name(PyObject* object) {
+  PyObject* type_class = reinterpret_cast<PyObject*>(&PyType_Type);
+  Ref attributes(PyObject_GetAttrString(type_class, "__dict__"));
+  if (!attributes) return Ref();
+  Ref descriptor(PyMapping_GetItemString(attributes.get(), "__name__"));
+  if (!descriptor) return Ref();
+  return Ref(PyObject_CallMethod(descriptor.get(), "__get__", "O",
+                                 reinterpret_cast<PyObject*>(Py_TYPE(object))));
+}
+
 // An int as is, anything else through its __index__. Gives a new reference,
 // or null with the (prefixed) error set.
 inline Ref as_int(PyObject* object, const char* name) {
@@ -273,10 +287,10 @@ struct Text {
 // A lone surrogate raises the interpreter's UnicodeEncodeError unchanged.
 inline bool to_text(PyObject* object, const char* name, Text& out) {
   if (!PyUnicode_Check(object)) {
-    Ref type_name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
-    if (!type_name) return false;
+    const Ref type(type_name(object));
+    if (!type) return false;
     Ref message(PyUnicode_FromFormat("argument '%s': '%S' object cannot be converted to 'PyString'",
-                                     name, type_name.get()));
+                                     name, type.get()));
     if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
   }
@@ -316,7 +330,7 @@ class Access {
   // (queries) or exclusive (changes) use of it; false with the error set.
   bool take(PyObject* object, bool exclusive) {
     if (!PyType_IsSubtype(Py_TYPE(object), type_)) {
-      Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
+      const Ref name(type_name(object));
       if (name) {
         PyErr_Format(PyExc_TypeError, "'%S' object cannot be converted to '%s'", name.get(),
                      class_name_);

@@ -119,6 +119,22 @@ def test_integer_refusals(args, error, message):
     assert re.search(message, str(caught.value))
 
 
+class LoudName(type):
+    @property
+    def __name__(cls):
+        raise KeyError("metaclass code ran")
+
+
+class Odd(metaclass=LoudName):
+    pass
+
+
+def test_refusing_a_text_argument_runs_no_metaclass_code():
+    with pytest.raises(TypeError) as caught:
+        plan(0, 0, Odd())
+    assert str(caught.value) == "argument 'declared_json': 'Odd' object cannot be converted to 'PyString'"
+
+
 def test_lone_surrogate_raises_the_encoding_error():
     with pytest.raises(UnicodeEncodeError):
         plan(0, 0, "[\ud800]")
