@@ -94,15 +94,23 @@ inline void raise_panic(const char* what) noexcept {
   PyErr_SetObject(type, text.get());
 }
 
+// Ends the process when the core cannot get memory. garnel's promise is
+// that exhausted memory is never reported as an error: a fleet that could not
+// copy a name or an endpoint is not one a host can go on with.
+[[noreturn]] inline void out_of_memory() noexcept {
+  std::fputs("garnel: out of memory\n", stderr);
+  std::abort();
+}
+
 // Runs an entry point's body. Nothing thrown inside escapes into the
-// interpreter: running out of memory becomes MemoryError, anything else a
-// PanicException with the failure's message.
+// interpreter: running out of memory ends the process, anything else becomes
+// a PanicException with the failure's message.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
+    out_of_memory();
   } catch (const std::exception& failure) {
     raise_panic(failure.what());
   } catch (...) {

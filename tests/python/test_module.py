@@ -1,4 +1,6 @@
 import importlib.util
+import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -78,6 +80,13 @@ class TestPanic:
             probe.fail_silently()
         assert type(caught.value) is probe.panic_type()
         assert str(caught.value) != ""
+
+    def test_exhausted_memory_ends_the_process(self, probe):
+        script = "import sys; sys.path.insert(0, sys.argv[1]); import _garnel_probe; _garnel_probe.fail_out_of_memory()"
+        where = os.path.dirname(probe.__file__)
+        done = subprocess.run([sys.executable, "-c", script, where], capture_output=True, text=True, timeout=60)
+        assert done.returncode == -signal.SIGABRT, (done.returncode, done.stderr)
+        assert "garnel: out of memory" in done.stderr
 
     def test_except_exception_does_not_swallow_it(self, probe):
         def host_handler():
