@@ -79,6 +79,13 @@ struct TreeBuilder {
       const size_t colon = fault.find(": ");
       if (colon != std::string::npos) fault.erase(0, colon + 2);
     }
+    // An empty text ends before its value just as a blank one does; say so
+    // in the same words rather than the library's advice about streams.
+    if (fault.rfind("attempting to parse an empty input", 0) == 0) {
+      fault =
+          "syntax error while parsing value - unexpected end of input; expected '[', '{', or a "
+          "literal";
+    }
     return false;
   }
 };

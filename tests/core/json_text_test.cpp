@@ -59,6 +59,13 @@ TEST(ParseJson, FaultsEndWithTheirLineAndColumn) {
   }
 }
 
+TEST(ParseJson, AnEmptyTextEndsBeforeItsValueLikeABlankOne) {
+  EXPECT_EQ(fault_of(""),
+            "bad json: syntax error while parsing value - unexpected end of input; expected '[', "
+            "'{', or a literal at line 1 column 0");
+  EXPECT_EQ(fault_of(" ").substr(0, 80), fault_of("").substr(0, 80));
+}
+
 TEST(ParseJson, NestingBelowTheLimitIsAccepted) {
   EXPECT_EQ(fault_of(nested(127)), "");
   EXPECT_EQ(fault_of("[{\"a\":" + nested(125) + "}]"), "");
