@@ -14,6 +14,13 @@ def canonical(text: str) -> str:
     return json.dumps(json.loads(text), separators=(",", ":"), ensure_ascii=False, sort_keys=True)
 
 
+def snapshot(fleet, names=("m", "n"), now=5000):
+    """Everything a fleet answers: its report, byte figures, next model and the
+    route of each name (which shows an endpoint the report does not)."""
+    routes = [fleet.route(name, now) for name in names]
+    return fleet.report(now), fleet.committed_bytes(), fleet.free_bytes(), fleet.next_to_load(), routes
+
+
 @pytest.fixture(scope="session")
 def probe():
     """The test-only extension that fails inside the boundary guard."""

@@ -5,7 +5,7 @@ import weakref
 import pytest
 
 from _garnel import Fleet
-from conftest import GIB, U64_MAX, canonical
+from conftest import GIB, U64_MAX, canonical, snapshot
 
 CARD = 25769803776  # 24 GiB, 10% reserve: 23192823406 usable
 
@@ -175,12 +175,14 @@ def test_keyword_construction():
     ],
 )
 def test_method_argument_refusals(fleet, call, error, message):
-    before = fleet.report(0)
+    fleet.observe("m", "probe_ok", "{}", 0)
+    fleet.set_endpoint("m", "ep")
+    before = snapshot(fleet, names=("m", "big"))
     with pytest.raises(error) as caught:
         call(fleet)
     assert type(caught.value) is error
     assert re.search(message, str(caught.value))
-    assert fleet.report(0) == before
+    assert snapshot(fleet, names=("m", "big")) == before
 
 
 @pytest.mark.parametrize("now", [0, U64_MAX, True, Index(7)])

@@ -4,7 +4,7 @@ import sys
 import pytest
 
 from _garnel import Fleet
-from conftest import GIB
+from conftest import GIB, snapshot
 
 EXPECTED = "expected one of: load_started, probe_ok, probe_failed, process_exited, load_failed, stop"
 
@@ -63,10 +63,10 @@ def test_vram_bytes_read_from_either_spelling(fleet):
 
 
 def test_unknown_model_changes_nothing(fleet):
-    before = fleet.report(0)
+    before = snapshot(fleet)
     assert fleet.observe("ghost", "stop", "{}", 1) is None
     assert fleet.observe("M", "probe_ok", '{"vramBytes": 5}', 1) is None
-    assert fleet.report(0) == before
+    assert snapshot(fleet) == before
 
 
 @pytest.mark.parametrize(
@@ -91,11 +91,11 @@ def test_unknown_model_changes_nothing(fleet):
     ],
 )
 def test_unknown_kind_message(fleet, kind, quoted):
-    before = fleet.report(0)
+    before = snapshot(fleet)
     with pytest.raises(ValueError) as caught:
         fleet.observe("m", kind, "{}", 1)
     assert str(caught.value) == f"unknown observation kind {quoted} \u2014 {EXPECTED}"
-    assert fleet.report(0) == before
+    assert snapshot(fleet) == before
 
 
 def test_unknown_kind_message_runs_no_interpreter_code(fleet, monkeypatch):
@@ -127,12 +127,12 @@ def test_unknown_kind_message_runs_no_interpreter_code(fleet, monkeypatch):
 )
 def test_observe_refusals_leave_the_fleet_as_it_was(fleet, args, error, message):
     fleet.observe("m", "load_started", "{}", 0)
-    before = fleet.report(5000)
+    before = snapshot(fleet)
     with pytest.raises(error) as caught:
         fleet.observe(*args)
     assert type(caught.value) is error
     assert str(caught.value).startswith(message)
-    assert fleet.report(5000) == before
+    assert snapshot(fleet) == before
 
 
 def test_null_detail_and_keywords_and_bool_clock(fleet):
@@ -141,11 +141,25 @@ def test_null_detail_and_keywords_and_bool_clock(fleet):
     assert [line[31:] for line in fleet.report(0).splitlines()[1:]] == ["stopped on request"] * 2
 
 
+OBSERVE_DOC = "\n".join(
+    [
+        "kind: load_started \u00b7 probe_ok \u00b7 probe_failed \u00b7 process_exited \u00b7",
+        "      load_failed \u00b7 stop",
+        "Record something observed. `kind` is one of:",
+        "load_started \u00b7 probe_ok \u00b7 probe_failed \u00b7 process_exited \u00b7 load_failed \u00b7 stop",
+        "",
+        "Either key spelling is accepted (`gpu_present` or `gpuPresent`,",
+        "`vram_bytes` or `vramBytes`) because the mapping lives in the core now,",
+        "once. It used to live here AND in the Node binding with different",
+        "spellings, so a dict written the other language's way silently lost its",
+        "most important field.",
+        "",
+        "Raises on an unrecognised `kind`; it used to return silently, which made",
+        "a typo indistinguishable from a model that never changed state.",
+    ]
+)
+
+
 def test_docstring():
-    doc = Fleet.observe.__doc__
-    lines = doc.split("\n")
-    assert lines[0] == "kind: load_started \u00b7 probe_ok \u00b7 probe_failed \u00b7 process_exited \u00b7"
-    assert lines[1] == "      load_failed \u00b7 stop"
-    assert lines[-1] == "a typo indistinguishable from a model that never changed state."
-    assert len(lines) == 13
+    assert Fleet.observe.__doc__ == OBSERVE_DOC
     assert Fleet.observe.__text_signature__ == "($self, model, kind, detail_json, now)"

@@ -107,6 +107,8 @@ def test_binding_and_text_refusals(args, kwargs, message):
         ((0, -1, "[]"), OverflowError, r"^out of range integral type conversion attempted$"),
         ((0, 2**63, "[]"), OverflowError, r"^(?!out of range|argument)"),
         ((0, Index(300), "[]"), OverflowError, r"^out of range integral type conversion attempted$"),
+        ((Index(1.5), 0, "[]"), TypeError, r"^argument 'total_bytes': __index__ returned non-int"),
+        ((Index(2**64), 0, "[]"), OverflowError, r"^(?!argument)"),
         # The first bad argument is the one reported.
         ((1.0, 999, b"x"), TypeError, r"^argument 'total_bytes': "),
         ((0, 999, b"x"), OverflowError, r"^out of range"),
@@ -192,6 +194,9 @@ POSITION = r" at line \d+ column \d+$"
         ('["\u00e9', POSITION),
         ("[\u00e9]", POSITION),
         ('{"a" 1}', POSITION),
+        ("\f[]", POSITION),  # JSON whitespace is blank, tab, line feed and carriage return only
+        ("[]\v", POSITION),
+        ("\u00a0[]", POSITION),
     ],
 )
 def test_bad_json(text, ends):
