@@ -42,8 +42,9 @@ void append_json_string(std::string& out, std::string_view text);
 // byte for byte what write_json makes of route_json() with the three flags.
 std::string write_route(const Route& route);
 
-// The same text written into buffer, without allocating. Gives the text's
-// length; when that exceeds capacity, the buffer holds only a prefix.
+// The same text written into buffer, without allocating. Gives its length;
+// when the text might not fit in capacity bytes, writes nothing and gives a
+// length above capacity (enough room for it).
 size_t write_route(const Route& route, char* buffer, size_t capacity);
 
 // Replaces every byte that does not belong to a valid UTF-8 sequence with

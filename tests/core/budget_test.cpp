@@ -61,6 +61,15 @@ TEST(Roster, RefusalsCarryEveryBadEntryInOrder) {
       {R"([5])", {R"(entry 0: missing "model")"}},
       {R"([{"model": 7, "weights_bytes": 1}])", {R"(entry 0: missing "model")"}},
       {R"([{"weights_bytes": 1}])", {R"(entry 0: missing "model")"}},
+      // Only an object's string member names a model.
+      {R"(["a", ["model", "a"], null, {"model": null}, {"model": true}, {"model": ["a"]},
+          {"model": {"model": "a"}}])",
+       {R"(entry 0: missing "model")", R"(entry 1: missing "model")", R"(entry 2: missing "model")",
+        R"(entry 3: missing "model")", R"(entry 4: missing "model")", R"(entry 5: missing "model")",
+        R"(entry 6: missing "model")"}},
+      // The weights are checked before the cache.
+      {R"([{"model": "a", "kvBytes": "x"}])",
+       {R"(entry 0: a: "weightsBytes" missing or not a whole byte count)"}},
       {R"([{"model": "", "weights_bytes": 1}])", {R"(entry 0: "model" is empty)"}},
       {R"([{"model": "", "weightsBytes": "bad", "kvBytes": false}])",
        {R"(entry 0: "model" is empty)"}},
@@ -209,6 +218,15 @@ TEST(Plan, ExplainShowsNamesAsDeclaredAndTheShortfallInWholeBytes) {
   EXPECT_EQ(result.explain(),
             "0 of 1 admitted, 0.0 GiB committed of 0.5 GiB usable\n"
             "  REJECTED \"q\" \u00e9 \u2014 needs 1.0 GiB, 0.5 GiB free, short by 0.5 GiB");
+}
+
+TEST(Plan, ExplainListsEveryRejectionOnItsOwnLine) {
+  const Plan result =
+      plan(Budget{3 * GiB, GiB}, {{"a", 3 * GiB, 0}, {"b", GiB, 0}, {"c", 2 * GiB, 0}});
+  EXPECT_EQ(result.explain(),
+            "1 of 3 admitted, 1.0 GiB committed of 2.0 GiB usable\n"
+            "  REJECTED a \u2014 needs 3.0 GiB, 2.0 GiB free, short by 1.0 GiB\n"
+            "  REJECTED c \u2014 needs 2.0 GiB, 1.0 GiB free, short by 1.0 GiB");
 }
 
 struct GibCase {

@@ -373,6 +373,14 @@ TEST(Report, Texts) {
        "  m1                           resident for 12s\n"
        "  m2                           loading for 3s\n"
        "  m3                           not admitted \u2014 short by 4.5 GiB\n"},
+      {"a lost model shows its reason alone, however long ago",
+       usable(8 * GiB),
+       {{"e", GiB, 0}, {"x", GiB, 0}},
+       {{"e", ProbeOk{GiB}, 0}, {"e", ProbeFailed{"", true}, 1000}, {"x", ProcessExited{}, 0}},
+       86400000,
+       "0.0 / 8.0 GiB held  (2 declared, 2 admitted)\n"
+       "  e                            evicted by the runtime to free VRAM\n"
+       "  x                            the serving process exited\n"},
       {"an empty fleet gives the header alone",
        Budget{0, 0},
        {},

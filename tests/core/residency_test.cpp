@@ -72,6 +72,7 @@ TEST(Residency, ExplainTexts) {
       {at(NeverProbed{}), 0, "never probed"},
       {at(Loading{1000}), 7500, "loading for 6s"},
       {at(Resident{5000, 1}), 4000, "resident for 0s"},  // the clock went back
+      {at(Loading{5000}), 4000, "loading for 0s"},
       {at(Resident{1000, 1}), 1999, "resident for 0s"},
       {at(Resident{1000, 1}), 2000, "resident for 1s"},
       {at(Resident{1000, 1}), 2999, "resident for 1s"},
