@@ -58,16 +58,13 @@ Route admitted_route(const Slot& slot, std::string_view model, uint64_t now) {
 }  // namespace
 
 std::string_view route_tag(const Route& route) {
-  return std::visit(Overloaded{
-                        [](const RouteReady&) { return std::string_view("ready"); },
-                        [](const RouteWarming&) { return std::string_view("warming"); },
-                        [](const RouteLost&) { return std::string_view("lost"); },
-                        [](const RouteFailed&) { return std::string_view("failed"); },
-                        [](const RouteNotAdmitted&) { return std::string_view("not_admitted"); },
-                        [](const RouteNotDeclared&) { return std::string_view("not_declared"); },
-                        [](const RouteUnknown&) { return std::string_view("unknown"); },
-                    },
-                    route);
+  return std::visit(
+      [](const auto& kind) {
+        using Kind = std::decay_t<decltype(kind)>;
+        static_assert(!kRouteTag<Kind>.empty(), "every route kind has a tag");
+        return kRouteTag<Kind>;
+      },
+      route);
 }
 
 JsonValue route_json(const Route& route) {

@@ -105,8 +105,26 @@ struct RouteFlags {
   bool operator==(const RouteFlags&) const = default;
 };
 
-// The kind's tag, the value of "route": "ready", "warming", "lost",
-// "failed", "not_admitted", "not_declared" or "unknown".
+// The tag of a route kind, the value of "route" in its JSON object.
+template <class Kind>
+inline constexpr std::string_view kRouteTag = {};
+template <>
+inline constexpr std::string_view kRouteTag<RouteReady> = "ready";
+template <>
+inline constexpr std::string_view kRouteTag<RouteWarming> = "warming";
+template <>
+inline constexpr std::string_view kRouteTag<RouteLost> = "lost";
+template <>
+inline constexpr std::string_view kRouteTag<RouteFailed> = "failed";
+template <>
+inline constexpr std::string_view kRouteTag<RouteNotAdmitted> = "not_admitted";
+template <>
+inline constexpr std::string_view kRouteTag<RouteNotDeclared> = "not_declared";
+template <>
+inline constexpr std::string_view kRouteTag<RouteUnknown> = "unknown";
+
+// The route's tag: "ready", "warming", "lost", "failed", "not_admitted",
+// "not_declared" or "unknown".
 std::string_view route_tag(const Route& route);
 
 // The route's own JSON object: "route" (the kind's tag), "model",

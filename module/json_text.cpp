@@ -279,7 +279,13 @@ struct RawWriter {
   }
   void put(char c) { *at++ = c; }
   // Named apart from put(): a string literal would convert to bool first.
-  void put_bool(bool value) { put(value ? std::string_view("true") : std::string_view("false")); }
+  void put_bool(bool value) {
+    if (value) {
+      put("true");
+    } else {
+      put("false");
+    }
+  }
   void put_u64(uint64_t value) { at = std::to_chars(at, at + 20, value).ptr; }
 };
 
@@ -329,7 +335,7 @@ char* put_route(char* buffer, const Route& route) {
           put_json_string(out, r.reason);
         }
         out.put(",\"route\":\"");
-        out.put(route_tag(route));
+        out.put(kRouteTag<Kind>);
         out.put('"');
         if constexpr (std::is_same_v<Kind, RouteNotAdmitted>) {
           out.put(",\"short_bytes\":");
