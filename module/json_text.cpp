@@ -16,8 +16,11 @@ namespace {
 // the library has no nesting limit of its own.
 struct TreeBuilder {
   JsonValue root;
-  std::vector<JsonValue*> open;  // the containers still open, innermost last
-  std::string pending_key;       // the key of the next object member
+  // The containers still open, innermost last. The depth limit bounds them,
+  // so they need no allocation of their own.
+  std::array<JsonValue*, kMaxJsonDepth> open;
+  size_t open_count = 0;
+  std::string pending_key;  // the key of the next object member
   bool too_deep = false;
   bool failed = false;
   size_t fault_offset = 0;  // bytes read, the offending one included
@@ -25,11 +28,11 @@ struct TreeBuilder {
 
   // Stores v where the parser is and returns where it went.
   JsonValue* put(JsonValue&& v) {
-    if (open.empty()) {
+    if (open_count == 0) {
       root = std::move(v);
       return &root;
     }
-    JsonValue& container = *open.back();
+    JsonValue& container = *open[open_count - 1];
     if (container.is_array()) {
       container.push_back(std::move(v));
       return &container.back();
@@ -41,11 +44,12 @@ struct TreeBuilder {
   }
 
   bool start(nlohmann::json::value_t type) {
-    if (open.size() + 1 >= static_cast<size_t>(kMaxJsonDepth)) {
+    if (open_count + 1 >= static_cast<size_t>(kMaxJsonDepth)) {
       too_deep = true;
       return false;
     }
-    open.push_back(put(JsonValue(type)));
+    JsonValue* container = put(JsonValue(type));
+    open[open_count++] = container;
     return true;
   }
 
@@ -62,8 +66,8 @@ struct TreeBuilder {
     pending_key = std::move(k);
     return true;
   }
-  bool end_object() { return open.pop_back(), true; }
-  bool end_array() { return open.pop_back(), true; }
+  bool end_object() { return --open_count, true; }
+  bool end_array() { return --open_count, true; }
 
   bool parse_error(size_t position, const std::string&, const nlohmann::json::exception& error) {
     failed = true;
