@@ -189,10 +189,10 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
 }();
 
 // Whether any byte of text must be escaped. Names and endpoints rarely need
-// an escape, and then the whole text is copied at once. Beyond seven bytes
+// an escape, and then the whole text is copied at once. From four bytes on
 // the check reads eight bytes at a time, the last word overlapping the one
-// before it, and finds a byte below 0x20, '"' or '\\' in a word exactly by the usual
-// borrow tricks.
+// before it, and finds a byte below 0x20, '"' or '\\' in a word exactly by
+// the usual borrow tricks.
 bool needs_escape(std::string_view text) {
   constexpr uint64_t kOnes = 0x0101010101010101;
   constexpr uint64_t kHighs = 0x8080808080808080;
@@ -206,11 +206,18 @@ bool needs_escape(std::string_view text) {
     std::memcpy(&word, text.data() + offset, sizeof word);
     return word;
   };
-  if (text.size() < 8) {
+  if (text.size() < 4) {
     for (const char byte : text) {
       if (kNeedsEscape[static_cast<unsigned char>(byte)]) return true;
     }
     return false;
+  }
+  if (text.size() < 8) {  // two halves that overlap make the word
+    uint32_t low;
+    uint32_t high;
+    std::memcpy(&low, text.data(), sizeof low);
+    std::memcpy(&high, text.data() + text.size() - sizeof high, sizeof high);
+    return special(uint64_t{high} << 32 | low) != 0;
   }
   uint64_t found = special(word_at(text.size() - 8));
   for (size_t i = 0; i + 8 < text.size(); i += 8)

@@ -106,14 +106,17 @@ TEST(WriteJson, FindsEveryByteToEscapeWhereverItStands) {
   // Strings are checked eight bytes at a time; every ASCII byte at every
   // position of a word, of the tail, and beside multi-byte characters.
   for (const std::string filler : {"a", "\u00e9", "\U0001F600"}) {
-    for (size_t position = 0; position < 19; ++position) {
-      for (int byte = 0; byte < 0x80; ++byte) {
-        std::string text;
-        for (size_t i = 0; i < 19; ++i)
-          text += i == position ? std::string(1, static_cast<char>(byte)) : filler;
-        std::string written;
-        append_json_string(written, text);
-        ASSERT_EQ(written, write_json(JsonValue(text))) << position << " " << byte;
+    for (size_t length = 1; length <= 19; ++length) {
+      for (size_t position = 0; position < length; ++position) {
+        for (int byte = 0; byte < 0x80; ++byte) {
+          std::string text;
+          for (size_t i = 0; i < length; ++i)
+            text += i == position ? std::string(1, static_cast<char>(byte)) : filler;
+          std::string written;
+          append_json_string(written, text);
+          ASSERT_EQ(written, write_json(JsonValue(text)))
+              << length << " " << position << " " << byte;
+        }
       }
     }
   }
