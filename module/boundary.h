@@ -227,18 +227,27 @@ inline void prefix_type_error(const char* name) {
   PyErr_Restore(PyExc_TypeError, replacement.release(), old_traceback.release());
 }
 
-// The name of object's type, read through the type class's own __name__
-// descriptor rather than an attribute lookup, so that no metaclass code runs:
-// the refusal of an argument runs no interpreter code. Null with the error
-// set on failure.
+// type's own __name__ getter, type.__dict__["__name__"].__get__, looked up
+// once when the module is created and kept for the life of the process.
+// Reading a type's name through it runs no metaclass code, and the refusal of
+// an argument costs one call. Null with the error set if the lookup failed.
+inline PyObject* type_name_getter() {
+  static PyObject* getter = []() -> PyObject* {
+    Ref attributes(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
+    if (!attributes) return nullptr;
+    Ref descriptor(PyMapping_GetItemString(attributes.get(), "__name__"));
+    if (!descriptor) return nullptr;
+    return PyObject_GetAttrString(descriptor.get(), "__get__");
+  }();
+  return getter;
+}
+
+// The name of object's type, so that the refusal of an argument runs no
+// interpreter code. Null with the error set on failure.
+// REQUIRES: type_name_getter() succeeded once (the module's creation checks).
 inline Ref type_name(PyObject* object) {
-  PyObject* type_class = reinterpret_cast<PyObject*>(&PyType_Type);
-  Ref attributes(PyObject_GetAttrString(type_class, "__dict__"));
-  if (!attributes) return Ref();
-  Ref descriptor(PyMapping_GetItemString(attributes.get(), "__name__"));
-  if (!descriptor) return Ref();
-  return Ref(PyObject_CallMethod(descriptor.get(), "__get__", "O",
-                                 reinterpret_cast<PyObject*>(Py_TYPE(object))));
+  return Ref(PyObject_CallFunctionObjArgs(type_name_getter(),
+                                          reinterpret_cast<PyObject*>(Py_TYPE(object)), nullptr));
 }
 
 // An int as is, anything else through its __index__. Gives a new reference,

@@ -425,6 +425,7 @@ bool add_export(PyObject* module, PyObject* all, const char* name, PyObject* val
 
 PyObject* create_module() {
   if (boundary::panic_exception_type() == nullptr) return nullptr;
+  if (boundary::type_name_getter() == nullptr) return nullptr;
   Ref module(PyModule_Create(&module_definition));
   if (!module) return nullptr;
   Ref all(PyList_New(0));

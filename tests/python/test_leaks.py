@@ -345,6 +345,21 @@ CASES = (
 )
 
 
+def growth_over_calls(call, watched):
+    """What grew over CALLS calls, beyond its bound; empty when nothing did."""
+    refs, blocks, heap, counts = measure(watched)
+    for _ in range(CALLS):
+        call()
+    refs_after, blocks_after, heap_after, counts_after = measure(watched)
+    grown = {
+        "total reference count": refs_after - refs > REFS_BOUND,
+        "allocated blocks": blocks_after - blocks > BLOCKS_BOUND,
+        "C heap in use": heap_after - heap > HEAP_BOUND,
+        "references kept to the call's objects": counts_after != counts,
+    }
+    return [what for what, grew in grown.items() if grew]
+
+
 @pytest.mark.parametrize("build", [build for _, build in CASES], ids=[name for name, _ in CASES])
 def test_calls_leave_nothing_behind(build):
     fleet = loaded_fleet()
@@ -352,14 +367,13 @@ def test_calls_leave_nothing_behind(build):
     watched = [Fleet, fleet, *watched]
     for _ in range(WARM_UP):
         call()
-    refs, blocks, heap, counts = measure(watched)
-    for _ in range(CALLS):
-        call()
-    refs_after, blocks_after, heap_after, counts_after = measure(watched)
-    assert refs_after - refs <= REFS_BOUND, "total reference count grew"
-    assert blocks_after - blocks <= BLOCKS_BOUND, "allocated blocks grew"
-    assert heap_after - heap <= HEAP_BOUND, "C heap in use grew"
-    assert counts_after == counts, "references kept to the call's objects"
+    # A leak grows on every call, so in every round. The interpreter may fill
+    # a cache of its own once (it did, by about 100 KiB, when refusals looked
+    # attributes up by fresh strings): one more round tells the two apart.
+    grown = growth_over_calls(call, watched)
+    if grown:
+        grown = growth_over_calls(call, watched)
+    assert not grown, f"grew over {CALLS} calls, twice: {', '.join(grown)}"
 
 
 def test_the_measures_see_a_leak():
