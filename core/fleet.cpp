@@ -100,30 +100,7 @@ JsonValue route_json(const Route& route) {
 }
 
 RouteFlags route_flags(const Route& route) {
-  return std::visit(Overloaded{
-                        [](const RouteReady&) {
-                          return RouteFlags{true, false, false};
-                        },
-                        [](const RouteWarming&) {
-                          return RouteFlags{false, false, false};
-                        },
-                        [](const RouteLost& r) {
-                          return RouteFlags{false, true, r.operator_fault};
-                        },
-                        [](const RouteFailed&) {
-                          return RouteFlags{false, true, true};
-                        },
-                        [](const RouteNotAdmitted&) {
-                          return RouteFlags{false, true, false};
-                        },
-                        [](const RouteNotDeclared&) {
-                          return RouteFlags{false, true, false};
-                        },
-                        [](const RouteUnknown&) {
-                          return RouteFlags{false, true, false};
-                        },
-                    },
-                    route);
+  return std::visit([](const auto& kind) { return route_flags(kind); }, route);
 }
 
 const Slot* Fleet::slot_named(std::string_view model) const {

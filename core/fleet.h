@@ -136,6 +136,30 @@ JsonValue route_json(const Route& route);
 // operator_fault for failed, and for lost as the route carries it.
 RouteFlags route_flags(const Route& route);
 
+// The same for a route whose kind is known where it is written, so that a
+// writer already inside its visit needs no second one.
+constexpr RouteFlags route_flags(const RouteReady&) {
+  return {true, false, false};
+}
+constexpr RouteFlags route_flags(const RouteWarming&) {
+  return {false, false, false};
+}
+constexpr RouteFlags route_flags(const RouteLost& route) {
+  return {false, true, route.operator_fault};
+}
+constexpr RouteFlags route_flags(const RouteFailed&) {
+  return {false, true, true};
+}
+constexpr RouteFlags route_flags(const RouteNotAdmitted&) {
+  return {false, true, false};
+}
+constexpr RouteFlags route_flags(const RouteNotDeclared&) {
+  return {false, true, false};
+}
+constexpr RouteFlags route_flags(const RouteUnknown&) {
+  return {false, true, false};
+}
+
 // One card: its budget and a slot per roster entry, in roster order. The
 // slots never change in number or order after declare().
 struct Fleet {

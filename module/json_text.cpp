@@ -302,76 +302,79 @@ struct RawWriter {
 
 // Room enough for a route's text: the fixed keys and values, 20 digits, and
 // every byte of every string escaped to its longest form (\u00xx).
-size_t route_bound(const Route& route) {
-  const size_t strings =
-      std::visit(Overloaded{
-                     [](const RouteReady& r) { return r.model.size() + r.endpoint.size(); },
-                     [](const RouteFailed& r) { return r.model.size() + r.reason.size(); },
-                     [](const auto& r) { return r.model.size(); },
-                 },
-                 route);
+template <typename Kind>
+size_t route_bound(const Kind& route) {
+  size_t strings = route.model.size();
+  if constexpr (std::is_same_v<Kind, RouteReady>) strings += route.endpoint.size();
+  if constexpr (std::is_same_v<Kind, RouteFailed>) strings += route.reason.size();
   return 160 + 6 * strings;
 }
 
-// One pass over the route, each kind writing its keys in ascending byte
-// order: endpoint, for_ms, model, operator_fault, ready, reason, route,
-// short_bytes, try_elsewhere.
-char* put_route(char* buffer, const Route& route) {
+// Each kind writes its keys in ascending byte order: endpoint, for_ms, model,
+// operator_fault, ready, reason, route, short_bytes, try_elsewhere.
+// REQUIRES: buffer holds route_bound(route) bytes.
+template <typename Kind>
+char* put_route(char* buffer, const Kind& route) {
   RawWriter out{buffer};
+  constexpr std::string_view kTag = kRouteTag<Kind>;
   const RouteFlags flags = route_flags(route);
-  std::visit(
-      [&](const auto& r) {
-        using Kind = std::decay_t<decltype(r)>;
-        out.put('{');
-        if constexpr (std::is_same_v<Kind, RouteReady>) {
-          out.put("\"endpoint\":");
-          put_json_string(out, r.endpoint);
-          out.put(',');
-        } else if constexpr (std::is_same_v<Kind, RouteWarming>) {
-          out.put("\"for_ms\":");
-          out.put_u64(r.for_ms);
-          out.put(',');
-        }
-        out.put("\"model\":");
-        put_json_string(out, r.model);
-        out.put(",\"operator_fault\":");
-        out.put_bool(flags.operator_fault);
-        out.put(",\"ready\":");
-        out.put_bool(flags.ready);
-        if constexpr (std::is_same_v<Kind, RouteLost>) {
-          out.put(",\"reason\":");
-          put_json_string(out, lost_reason_json_name(r.reason));
-        } else if constexpr (std::is_same_v<Kind, RouteFailed>) {
-          out.put(",\"reason\":");
-          put_json_string(out, r.reason);
-        }
-        out.put(",\"route\":\"");
-        out.put(kRouteTag<Kind>);
-        out.put('"');
-        if constexpr (std::is_same_v<Kind, RouteNotAdmitted>) {
-          out.put(",\"short_bytes\":");
-          out.put_u64(r.short_bytes);
-        }
-        out.put(",\"try_elsewhere\":");
-        out.put_bool(flags.try_elsewhere);
-        out.put('}');
-      },
-      route);
+  out.put('{');
+  if constexpr (std::is_same_v<Kind, RouteReady>) {
+    out.put("\"endpoint\":");
+    put_json_string(out, route.endpoint);
+    out.put(',');
+  } else if constexpr (std::is_same_v<Kind, RouteWarming>) {
+    out.put("\"for_ms\":");
+    out.put_u64(route.for_ms);
+    out.put(',');
+  }
+  out.put("\"model\":");
+  put_json_string(out, route.model);
+  out.put(",\"operator_fault\":");
+  out.put_bool(flags.operator_fault);
+  out.put(",\"ready\":");
+  out.put_bool(flags.ready);
+  if constexpr (std::is_same_v<Kind, RouteLost>) {
+    out.put(",\"reason\":");
+    put_json_string(out, lost_reason_json_name(route.reason));
+  } else if constexpr (std::is_same_v<Kind, RouteFailed>) {
+    out.put(",\"reason\":");
+    put_json_string(out, route.reason);
+  }
+  out.put(",\"route\":\"");
+  out.put(kTag);
+  out.put('"');
+  if constexpr (std::is_same_v<Kind, RouteNotAdmitted>) {
+    out.put(",\"short_bytes\":");
+    out.put_u64(route.short_bytes);
+  }
+  out.put(",\"try_elsewhere\":");
+  out.put_bool(flags.try_elsewhere);
+  out.put('}');
   return out.at;
 }
 
 }  // namespace
 
 std::string write_route(const Route& route) {
-  std::string out(route_bound(route), '\0');
-  out.resize(static_cast<size_t>(put_route(out.data(), route) - out.data()));
-  return out;
+  return std::visit(
+      [](const auto& kind) {
+        std::string out(route_bound(kind), '\0');
+        out.resize(static_cast<size_t>(put_route(out.data(), kind) - out.data()));
+        return out;
+      },
+      route);
 }
 
+// One visit for the bound and the writing: a host asks for a route per request.
 size_t write_route(const Route& route, char* buffer, size_t capacity) {
-  const size_t bound = route_bound(route);
-  if (bound > capacity) return bound;
-  return static_cast<size_t>(put_route(buffer, route) - buffer);
+  return std::visit(
+      [&](const auto& kind) {
+        const size_t bound = route_bound(kind);
+        if (bound > capacity) return bound;
+        return static_cast<size_t>(put_route(buffer, kind) - buffer);
+      },
+      route);
 }
 
 std::string valid_utf8(std::string_view bytes) {
