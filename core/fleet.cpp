@@ -22,13 +22,24 @@ auto first_slot_named(Slots& slots, std::string_view model) -> decltype(slots.da
   return nullptr;
 }
 
-// Code points in UTF-8 text: every byte that does not continue a sequence.
+// Code points in UTF-8 text: every byte that does not continue a sequence
+// (10xxxxxx). Eight bytes at a time, since every report line counts one name.
 size_t code_points(std::string_view text) {
-  size_t count = 0;
-  for (const char byte : text) {
-    if ((static_cast<unsigned char>(byte) & 0xC0) != 0x80) ++count;
+  constexpr uint64_t kLowBits = 0x0101010101010101;
+  size_t continuing = 0;
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    // One bit per continuing byte, at the bottom of that byte; the product
+    // gathers their sum (at most 8) into the top byte.
+    const uint64_t flags = (word >> 7) & ~(word >> 6) & kLowBits;
+    continuing += static_cast<size_t>((flags * kLowBits) >> 56);
   }
-  return count;
+  for (; i < text.size(); ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++continuing;
+  }
+  return text.size() - continuing;
 }
 
 // The route for an admitted slot, from its residency alone.
@@ -196,7 +207,12 @@ char* Fleet::write_report(char* out, uint64_t now) const {
     put(name);
     const size_t width = code_points(name);
     const size_t blanks = width < kNameWidth ? kNameWidth - width + 1 : 1;
-    std::memset(out, ' ', blanks);
+    // A fixed copy is cheaper than a memset of a varying length; the bound
+    // leaves room, since a status of at least two bytes follows the blanks.
+    static constexpr char kBlanks[kNameWidth + 4] = {
+        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+    std::memcpy(out, kBlanks, sizeof kBlanks);
     out += blanks;
     if (slot.admitted) {
       out = slot.residency.write_explain(out, now);

@@ -419,13 +419,15 @@ TEST(Report, Texts) {
       {"names are padded by code points, and a long one pushes its status right",
        usable(GiB),
        {{"mod\u00e8le-\u03b2", 1, 0},
+        {"\u00fcber-na\u00efve-mod\u00e8le-\U0001F600\U0001F600", 1, 0},
         {"exactly-twenty-eight-points.", 1, 0},
         {"a-name-of-twenty-nine-points.", 1, 0}},
        {{"exactly-twenty-eight-points.", Stop{}},
         {"a-name-of-twenty-nine-points.", LoadFailed{""}}},
        0,
-       "0.0 / 1.0 GiB held  (3 declared, 3 admitted)\n"
+       "0.0 / 1.0 GiB held  (4 declared, 4 admitted)\n"
        "  mod\u00e8le-\u03b2                     never probed\n"
+       "  \u00fcber-na\u00efve-mod\u00e8le-\U0001F600\U0001F600         never probed\n"
        "  exactly-twenty-eight-points. stopped on request\n"
        "  a-name-of-twenty-nine-points. failed to load: \n"},
   };
