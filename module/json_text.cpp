@@ -172,13 +172,6 @@ std::string write_json(const JsonValue& value) {
 
 namespace {
 
-// Where append_json_string puts its bytes; routes use RawWriter below.
-struct Appender {
-  std::string& out;
-  void put(std::string_view text) { out.append(text); }
-  void put(char c) { out.push_back(c); }
-};
-
 // The bytes a JSON string cannot hold as they are: controls, '"' and '\\'.
 constexpr std::array<bool, 256> kNeedsEscape = [] {
   std::array<bool, 256> table{};
@@ -188,12 +181,13 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
   return table;
 }();
 
-// Whether any byte of text must be escaped. Names and endpoints rarely need
-// an escape, and then the whole text is copied at once. From four bytes on
-// the check reads eight bytes at a time, the last word overlapping the one
-// before it, and finds a byte below 0x20, '"' or '\\' in a word exactly by
-// the usual borrow tricks.
-bool needs_escape(std::string_view text) {
+// Copies text to `to` and tells whether it can stand in a JSON string as it
+// is. Names and endpoints rarely need an escape, so the check rides along
+// with the copy in one pass: from four bytes on it reads eight bytes at a
+// time, the last word overlapping the one before it, and finds a byte below
+// 0x20, '"' or '\\' in a word exactly by the usual borrow tricks.
+// REQUIRES: `to` has room for text.size() bytes.
+bool copy_if_plain(char* to, std::string_view text) {
   constexpr uint64_t kOnes = 0x0101010101010101;
   constexpr uint64_t kHighs = 0x8080808080808080;
   const auto special = [](uint64_t word) {
@@ -201,85 +195,35 @@ bool needs_escape(std::string_view text) {
     return ((word - kOnes * 0x20) & ~word & kHighs) | has_zero(word ^ (kOnes * '"')) |
            has_zero(word ^ (kOnes * '\\'));
   };
-  const auto word_at = [&](size_t offset) {
-    uint64_t word;
-    std::memcpy(&word, text.data() + offset, sizeof word);
-    return word;
-  };
-  if (text.size() < 4) {
-    for (const char byte : text) {
-      if (kNeedsEscape[static_cast<unsigned char>(byte)]) return true;
+  const char* from = text.data();
+  const size_t size = text.size();
+  if (size < 4) {
+    for (size_t i = 0; i < size; ++i) {
+      if (kNeedsEscape[static_cast<unsigned char>(from[i])]) return false;
+      to[i] = from[i];
     }
-    return false;
+    return true;
   }
-  if (text.size() < 8) {  // two halves that overlap make the word
+  if (size < 8) {  // two halves that overlap make the word
     uint32_t low;
     uint32_t high;
-    std::memcpy(&low, text.data(), sizeof low);
-    std::memcpy(&high, text.data() + text.size() - sizeof high, sizeof high);
-    return special(uint64_t{high} << 32 | low) != 0;
+    std::memcpy(&low, from, sizeof low);
+    std::memcpy(&high, from + size - sizeof high, sizeof high);
+    std::memcpy(to, &low, sizeof low);
+    std::memcpy(to + size - sizeof high, &high, sizeof high);
+    return special(uint64_t{high} << 32 | low) == 0;
   }
-  uint64_t found = special(word_at(text.size() - 8));
-  for (size_t i = 0; i + 8 < text.size(); i += 8)
-    found |= special(word_at(i));
-  return found != 0;
-}
-
-template <typename Sink>
-void put_json_string(Sink& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.put('"');
-  if (!needs_escape(text)) {
-    out.put(text);
-    out.put('"');
-    return;
+  uint64_t found = 0;
+  uint64_t word;
+  for (size_t i = 0; i + 8 < size; i += 8) {
+    std::memcpy(&word, from + i, sizeof word);
+    std::memcpy(to + i, &word, sizeof word);
+    found |= special(word);
   }
-  size_t plain_from = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (!kNeedsEscape[c]) continue;
-    out.put(text.substr(plain_from, i - plain_from));
-    plain_from = i + 1;
-    switch (c) {
-      case '"':
-        out.put("\\\"");
-        break;
-      case '\\':
-        out.put("\\\\");
-        break;
-      case '\b':
-        out.put("\\b");
-        break;
-      case '\f':
-        out.put("\\f");
-        break;
-      case '\n':
-        out.put("\\n");
-        break;
-      case '\r':
-        out.put("\\r");
-        break;
-      case '\t':
-        out.put("\\t");
-        break;
-      default: {
-        const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.put(std::string_view(escape, sizeof escape));
-      }
-    }
-  }
-  out.put(text.substr(plain_from));
-  out.put('"');
+  std::memcpy(&word, from + size - 8, sizeof word);
+  std::memcpy(to + size - 8, &word, sizeof word);
+  return (found | special(word)) == 0;
 }
-
-}  // namespace
-
-void append_json_string(std::string& out, std::string_view text) {
-  Appender appender{out};
-  put_json_string(appender, text);
-}
-
-namespace {
 
 // Writes into a buffer that route_bound() sized.
 struct RawWriter {
@@ -298,6 +242,53 @@ struct RawWriter {
     }
   }
   void put_u64(uint64_t value) { at = std::to_chars(at, at + 20, value).ptr; }
+
+  // text as a JSON string, quoted and escaped.
+  void put_string(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    put('"');
+    if (copy_if_plain(at, text)) {
+      at += text.size();
+      put('"');
+      return;
+    }
+    size_t plain_from = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (!kNeedsEscape[c]) continue;
+      put(text.substr(plain_from, i - plain_from));
+      plain_from = i + 1;
+      switch (c) {
+        case '"':
+          put("\\\"");
+          break;
+        case '\\':
+          put("\\\\");
+          break;
+        case '\b':
+          put("\\b");
+          break;
+        case '\f':
+          put("\\f");
+          break;
+        case '\n':
+          put("\\n");
+          break;
+        case '\r':
+          put("\\r");
+          break;
+        case '\t':
+          put("\\t");
+          break;
+        default: {
+          const char escape[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+          put(std::string_view(escape, sizeof escape));
+        }
+      }
+    }
+    put(text.substr(plain_from));
+    put('"');
+  }
 };
 
 // Room enough for a route's text: the fixed keys and values, 20 digits, and
@@ -321,7 +312,7 @@ char* put_route(char* buffer, const Kind& route) {
   out.put('{');
   if constexpr (std::is_same_v<Kind, RouteReady>) {
     out.put("\"endpoint\":");
-    put_json_string(out, route.endpoint);
+    out.put_string(route.endpoint);
     out.put(',');
   } else if constexpr (std::is_same_v<Kind, RouteWarming>) {
     out.put("\"for_ms\":");
@@ -329,17 +320,17 @@ char* put_route(char* buffer, const Kind& route) {
     out.put(',');
   }
   out.put("\"model\":");
-  put_json_string(out, route.model);
+  out.put_string(route.model);
   out.put(",\"operator_fault\":");
   out.put_bool(flags.operator_fault);
   out.put(",\"ready\":");
   out.put_bool(flags.ready);
   if constexpr (std::is_same_v<Kind, RouteLost>) {
     out.put(",\"reason\":");
-    put_json_string(out, lost_reason_json_name(route.reason));
+    out.put_string(lost_reason_json_name(route.reason));
   } else if constexpr (std::is_same_v<Kind, RouteFailed>) {
     out.put(",\"reason\":");
-    put_json_string(out, route.reason);
+    out.put_string(route.reason);
   }
   out.put(",\"route\":\"");
   out.put(kTag);

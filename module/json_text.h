@@ -32,10 +32,6 @@ std::variant<JsonValue, std::string> parse_json(std::string_view text);
 // REQUIRES: every string in value is valid UTF-8.
 std::string write_json(const JsonValue& value);
 
-// Appends `text` as a JSON string in the same form write_json uses.
-// REQUIRES: text is valid UTF-8.
-void append_json_string(std::string& out, std::string_view text);
-
 // The route's JSON text as the module returns it: the route's own keys plus
 // "ready", "try_elsewhere" and "operator_fault", keys in ascending byte order.
 // Written directly, since a host asks for a route on every request; it is

@@ -112,9 +112,10 @@ TEST(WriteJson, FindsEveryByteToEscapeWhereverItStands) {
           std::string text;
           for (size_t i = 0; i < length; ++i)
             text += i == position ? std::string(1, static_cast<char>(byte)) : filler;
-          std::string written;
-          append_json_string(written, text);
-          ASSERT_EQ(written, write_json(JsonValue(text)))
+          const std::string expected = R"({"model":)" + write_json(JsonValue(text)) +
+                                       R"(,"operator_fault":false,"ready":false,)"
+                                       R"("route":"not_declared","try_elsewhere":true})";
+          ASSERT_EQ(write_route(RouteNotDeclared{text}), expected)
               << length << " " << position << " " << byte;
         }
       }
