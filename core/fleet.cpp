@@ -1,6 +1,7 @@
 #include "fleet.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstring>
 
@@ -209,10 +210,12 @@ char* Fleet::write_report(char* out, uint64_t now) const {
     const size_t blanks = width < kNameWidth ? kNameWidth - width + 1 : 1;
     // A fixed copy is cheaper than a memset of a varying length; the bound
     // leaves room, since a status of at least two bytes follows the blanks.
-    static constexpr char kBlanks[kNameWidth + 4] = {
-        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-        ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-    std::memcpy(out, kBlanks, sizeof kBlanks);
+    static constexpr auto kBlanks = [] {
+      std::array<char, kNameWidth + 4> blanks{};
+      blanks.fill(' ');
+      return blanks;
+    }();
+    std::memcpy(out, kBlanks.data(), kBlanks.size());
     out += blanks;
     if (slot.admitted) {
       out = slot.residency.write_explain(out, now);
