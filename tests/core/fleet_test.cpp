@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "route_text.h"
+
 namespace garnel {
 namespace {
 
@@ -25,16 +27,6 @@ Fleet fleet_after(Budget budget, Roster roster, const std::vector<Step>& steps) 
   for (const Step& step : steps)
     fleet.observe(step.model, step.observation, step.now);
   return fleet;
-}
-
-// The route as the host receives it: its own keys and the three flags.
-std::string route_text(const Route& route) {
-  JsonValue object = route_json(route);
-  const RouteFlags flags = route_flags(route);
-  object["ready"] = flags.ready;
-  object["try_elsewhere"] = flags.try_elsewhere;
-  object["operator_fault"] = flags.operator_fault;
-  return object.dump();
 }
 
 struct AdmissionCase {
@@ -274,7 +266,7 @@ TEST(Route, TheEightTexts) {
   for (const RouteTextCase& c : cases) {
     Fleet fleet = route_fleet(c.steps);
     fleet.set_endpoint("m1", "ep1");
-    EXPECT_EQ(route_text(fleet.route(c.asked, c.now)), c.text);
+    EXPECT_EQ(route_text_by_library(fleet.route(c.asked, c.now)), c.text);
   }
 }
 
@@ -346,10 +338,10 @@ TEST(Route, EdgeCases) {
 TEST(Route, TextsAreEscapedOnlyWhereTheyMust) {
   const Fleet fleet = route_fleet({{"m1", LoadFailed{"say \"no\" \\ \n\x01 é"}}});
   EXPECT_EQ(
-      route_text(fleet.route("m1", 0)),
+      route_text_by_library(fleet.route("m1", 0)),
       R"({"model":"m1","operator_fault":true,"ready":false,"reason":"say \"no\" \\ \n\u0001 é","route":"failed","try_elsewhere":true})");
   EXPECT_EQ(
-      route_text(fleet.route("模\"1\"", 0)),
+      route_text_by_library(fleet.route("模\"1\"", 0)),
       R"({"model":"模\"1\"","operator_fault":false,"ready":false,"route":"not_declared","try_elsewhere":true})");
 }
 

@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "route_text.h"
+
 namespace garnel {
 namespace {
 
@@ -148,17 +150,6 @@ TEST(ValidUtf8, ReplacesEveryStrayByte) {
 
 namespace garnel {
 namespace {
-
-// What the route text must be: the library's writing of the route's own
-// object with the three flags added.
-std::string route_text_by_library(const Route& route) {
-  JsonValue object = route_json(route);
-  const RouteFlags flags = route_flags(route);
-  object["ready"] = flags.ready;
-  object["try_elsewhere"] = flags.try_elsewhere;
-  object["operator_fault"] = flags.operator_fault;
-  return write_json(object);
-}
 
 // Random valid UTF-8, heavy on the characters that need escaping.
 std::string odd_text(std::mt19937_64& random) {

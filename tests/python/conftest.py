@@ -14,6 +14,19 @@ def canonical(text: str) -> str:
     return json.dumps(json.loads(text), separators=(",", ":"), ensure_ascii=False, sort_keys=True)
 
 
+class Index:
+    """An integer through __index__, which may run a hook first."""
+
+    def __init__(self, value, hook=None):
+        self.value = value
+        self.hook = hook
+
+    def __index__(self):
+        if self.hook is not None:
+            self.hook()
+        return self.value
+
+
 def snapshot(fleet, names=("m", "n"), now=5000):
     """Everything a fleet answers: its report, byte figures, next model and the
     route of each name (which shows an endpoint the report does not)."""

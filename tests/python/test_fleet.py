@@ -5,7 +5,7 @@ import weakref
 import pytest
 
 from _garnel import Fleet
-from conftest import GIB, U64_MAX, canonical, snapshot
+from conftest import GIB, U64_MAX, Index, canonical, snapshot
 
 CARD = 25769803776  # 24 GiB, 10% reserve: 23192823406 usable
 
@@ -17,17 +17,6 @@ def roster(*models):
 @pytest.fixture
 def fleet():
     return Fleet(CARD, 10, roster(("m", 4 * GIB), ("big", 40 * GIB)))
-
-
-class Index:
-    def __init__(self, value, hook=None):
-        self.value = value
-        self.hook = hook
-
-    def __index__(self):
-        if self.hook is not None:
-            self.hook()
-        return self.value
 
 
 # --- the type -----------------------------------------------------------------

@@ -22,7 +22,7 @@ import sys
 import pytest
 
 from _garnel import Fleet, plan
-from conftest import GIB
+from conftest import GIB, Index
 
 CALLS = 20_000
 WARM_UP = 200
@@ -80,19 +80,6 @@ total_refs = getattr(sys, "gettotalrefcount", lambda: 0)
 def measure(watched):
     gc.collect()
     return (total_refs(), sys.getallocatedblocks(), heap_in_use(), [sys.getrefcount(o) for o in watched])
-
-
-class Index:
-    """An integer through __index__, which may run a hook first."""
-
-    def __init__(self, value, hook=None):
-        self.value = value
-        self.hook = hook
-
-    def __index__(self):
-        if self.hook is not None:
-            self.hook()
-        return self.value
 
 
 class Conflict:

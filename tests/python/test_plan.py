@@ -5,7 +5,7 @@ import pytest
 
 import _garnel
 from _garnel import plan
-from conftest import GIB, U64_MAX, canonical
+from conftest import GIB, U64_MAX, Index, canonical
 
 EXAMPLE_PLAN = (
     '{"admitted":["a","c"],"committed_bytes":18790481920,"declared":3,'
@@ -31,14 +31,6 @@ def test_empty_card():
 
 def test_keywords_bind_in_any_order():
     assert plan(declared_json="[]", reserve_pct=5, total_bytes=1) == plan(1, 5, "[]")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class MyInt(int):
