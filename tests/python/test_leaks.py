@@ -354,13 +354,8 @@ def test_calls_leave_nothing_behind(build):
     watched = [Fleet, fleet, *watched]
     for _ in range(WARM_UP):
         call()
-    # A leak grows on every call, so in every round. The interpreter may fill
-    # a cache of its own once (it did, by about 100 KiB, when refusals looked
-    # attributes up by fresh strings): one more round tells the two apart.
     grown = growth_over_calls(call, watched)
-    if grown:
-        grown = growth_over_calls(call, watched)
-    assert not grown, f"grew over {CALLS} calls, twice: {', '.join(grown)}"
+    assert not grown, f"grew over {CALLS} calls: {', '.join(grown)}"
 
 
 def test_the_measures_see_a_leak():
