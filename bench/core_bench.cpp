@@ -70,6 +70,30 @@ void BM_Report(benchmark::State& state) {
     benchmark::DoNotOptimize(fleet.report(60000));
 }
 
+// The module's 200-model card: every kind of line, a quarter not admitted,
+// written into a buffer of the bound as the module writes it.
+void BM_WriteMixedReport(benchmark::State& state) {
+  constexpr uint64_t MiB = uint64_t{1} << 20;
+  Roster roster;
+  for (size_t i = 0; i < 200; ++i)
+    roster.push_back({"model-" + std::to_string(1000 + i).substr(1), 128 * MiB, 16 * MiB});
+  Fleet fleet = declare(Budget{24 * GiB, 24 * GiB / 10}, std::move(roster));
+  for (size_t i = 0; i < 200; ++i) {
+    const std::string name = fleet.slots[i].declared.model;
+    if (i % 5 == 4) continue;
+    fleet.observe(name, LoadStarted{}, 1000 * i);
+    if (i % 5 >= 1) fleet.observe(name, ProbeOk{128 * MiB}, 1000 * i + 500);
+    if (i % 5 == 2) fleet.observe(name, ProcessExited{-9}, 2000000 + i);
+  }
+  std::string buffer;
+  for (auto _ : state) {
+    // As the module does: size the buffer, then write into it.
+    const size_t bound = fleet.report_bound();
+    if (buffer.size() < bound) buffer.resize(bound);
+    benchmark::DoNotOptimize(fleet.write_report(buffer.data(), 3600000));
+  }
+}
+
 void BM_LiveFreeBytes(benchmark::State& state) {
   const Fleet fleet = busy_fleet(static_cast<size_t>(state.range(0)));
   for (auto _ : state)
@@ -81,6 +105,7 @@ BENCHMARK(BM_RouteLast)->Arg(4)->Arg(200);
 BENCHMARK(BM_Observe)->Arg(4)->Arg(200);
 BENCHMARK(BM_NextToLoad)->Arg(4)->Arg(200);
 BENCHMARK(BM_Report)->Arg(4)->Arg(200);
+BENCHMARK(BM_WriteMixedReport);
 BENCHMARK(BM_LiveFreeBytes)->Arg(4)->Arg(200);
 
 }  // namespace

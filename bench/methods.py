@@ -292,6 +292,7 @@ def main():
                         help="calls of each method in the memory check (default: %(default)s)")
     parser.add_argument("--skip-memory", action="store_true", help="time only")
     parser.add_argument("--quick", action="store_true", help="3 rounds of 5 ms, 100 000 calls")
+    parser.add_argument("--only", metavar="TEXT", help="only the methods whose name contains TEXT")
     options = parser.parse_args()
     if options.quick:
         options.rounds, options.batch_ms, options.calls = 3, 5.0, 100_000
@@ -310,6 +311,8 @@ def main():
     print(f"floor from {_garnel_floor.__file__}")
     print()
     cases = build_cases(_garnel, _garnel_floor)
+    if options.only:
+        cases = [case for case in cases if options.only in case.name]
     check_floor_matches(cases, _garnel_floor)
     time_cases(cases, _garnel_floor, options.rounds, int(options.batch_ms * 1e6))
     failed = print_timing(cases, options.rounds)

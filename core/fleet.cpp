@@ -14,6 +14,14 @@ namespace {
 // The width of the report's name field, in code points.
 constexpr size_t kNameWidth = 28;
 
+// The report's longest header: two GiB figures, two counts of 20 digits and
+// 37 fixed bytes.
+constexpr size_t kMaxHeaderLength = 2 * kMaxGibLength + 2 * 20 + 37;
+
+// The longest status of a model not admitted: 27 bytes before its GiB
+// figure and 4 after.
+constexpr size_t kNotAdmittedBound = 27 + kMaxGibLength + 4;
+
 // The first slot named `model`, const or not, so both lookups scan alike.
 template <class Slots>
 auto first_slot_named(Slots& slots, std::string_view model) -> decltype(slots.data()) {
@@ -23,9 +31,8 @@ auto first_slot_named(Slots& slots, std::string_view model) -> decltype(slots.da
   return nullptr;
 }
 
-// Code points in UTF-8 text: every byte that does not continue a sequence
-// (10xxxxxx). Eight bytes at a time, since every report line counts one name.
-size_t code_points(std::string_view text) {
+// Bytes of UTF-8 text that continue a sequence (10xxxxxx), eight at a time.
+size_t continuing_bytes(std::string_view text) {
   constexpr uint64_t kLowBits = 0x0101010101010101;
   size_t continuing = 0;
   size_t i = 0;
@@ -40,7 +47,66 @@ size_t code_points(std::string_view text) {
   for (; i < text.size(); ++i) {
     if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) ++continuing;
   }
-  return text.size() - continuing;
+  return continuing;
+}
+
+template <class Word>
+Word load(const char* from) {
+  Word word;
+  std::memcpy(&word, from, sizeof word);
+  return word;
+}
+
+template <class Word>
+void store(char* to, Word word) {
+  std::memcpy(to, &word, sizeof word);
+}
+
+// Copies text to out and returns its width in code points. Every report line
+// copies a name, and names are short: up to 32 bytes move as a few
+// overlapping words, all inline, which is cheaper than a call to memcpy and
+// tells at the same time whether the name is plain ASCII.
+size_t copy_measuring(char* out, std::string_view text) {
+  const char* from = text.data();
+  const size_t size = text.size();
+  uint64_t high = 0;  // the OR of every byte copied: bit 7 set if any is not ASCII
+  if (size >= 16 && size <= 32) {
+    const auto a = load<uint64_t>(from);
+    const auto b = load<uint64_t>(from + 8);
+    const auto c = load<uint64_t>(from + size - 16);
+    const auto d = load<uint64_t>(from + size - 8);
+    store(out, a);
+    store(out + 8, b);
+    store(out + size - 16, c);
+    store(out + size - 8, d);
+    high = a | b | c | d;
+  } else if (size >= 8 && size < 16) {
+    const auto a = load<uint64_t>(from);
+    const auto b = load<uint64_t>(from + size - 8);
+    store(out, a);
+    store(out + size - 8, b);
+    high = a | b;
+  } else if (size >= 4 && size < 8) {
+    const auto a = load<uint32_t>(from);
+    const auto b = load<uint32_t>(from + size - 4);
+    store(out, a);
+    store(out + size - 4, b);
+    high = a | b;
+  } else if (size > 0 && size < 4) {
+    // Bytes 0, size / 2 and size - 1 cover every byte of up to three.
+    const auto a = static_cast<unsigned char>(from[0]);
+    const auto b = static_cast<unsigned char>(from[size / 2]);
+    const auto c = static_cast<unsigned char>(from[size - 1]);
+    out[0] = static_cast<char>(a);
+    out[size / 2] = static_cast<char>(b);
+    out[size - 1] = static_cast<char>(c);
+    high = a | b | c;
+  } else if (size > 32) {
+    std::memcpy(out, from, size);
+    return size - continuing_bytes(text);
+  }
+  if ((high & 0x8080808080808080) == 0) return size;
+  return size - continuing_bytes(text);
 }
 
 // The route for an admitted slot, from its residency alone.
@@ -172,67 +238,77 @@ Route Fleet::route(std::string_view model, uint64_t now) const {
 }
 
 size_t Fleet::report_bound() const {
-  // The header: two GiB figures, two counts of 20 digits and 37 fixed bytes.
-  size_t bound = 2 * kMaxGibLength + 2 * 20 + 37;
+  size_t bound = kMaxHeaderLength;
   for (const Slot& slot : slots) {
     // Two blanks, the name and at least one blank in a field of 28, the
     // status and the line feed. A status is the residency's explanation or
     // "not admitted — short by {GiB} GiB".
-    const size_t status = std::max(slot.residency.explain_bound(), 27 + kMaxGibLength + 4);
+    const size_t status = std::max(slot.residency.explain_bound(), kNotAdmittedBound);
     bound += 2 + kNameWidth + 1 + slot.declared.model.size() + status + 1;
   }
   return bound;
 }
 
-char* Fleet::write_report(char* out, uint64_t now) const {
-  const auto put = [&](std::string_view piece) {
-    std::memcpy(out, piece.data(), piece.size());
-    out += piece.size();
+std::string_view Fleet::write_report(char* out, uint64_t now) const {
+  const auto put = [](char*& at, std::string_view piece) {
+    std::memcpy(at, piece.data(), piece.size());
+    at += piece.size();
   };
-  const auto put_count = [&](size_t count) { out = std::to_chars(out, out + 20, count).ptr; };
-
+  // The lines go first, after room for the longest header, so that the
+  // header's sums are taken in the same walk over the slots.
+  char* const lines = out + kMaxHeaderLength;
+  char* end = lines;
+  uint64_t committed = 0;  // as live_committed_bytes(): every Resident slot
   size_t admitted = 0;
-  for (const Slot& slot : slots)
-    admitted += slot.admitted ? 1 : 0;
-  out = write_gib(out, live_committed_bytes());
-  put(" / ");
-  out = write_gib(out, budget.usable_bytes());
-  put(" GiB held  (");
-  put_count(slots.size());
-  put(" declared, ");
-  put_count(admitted);
-  put(" admitted)\n");
   for (const Slot& slot : slots) {
     const std::string& name = slot.declared.model;
-    put("  ");
-    put(name);
-    const size_t width = code_points(name);
-    const size_t blanks = width < kNameWidth ? kNameWidth - width + 1 : 1;
-    // A fixed copy is cheaper than a memset of a varying length; the bound
-    // leaves room, since a status of at least two bytes follows the blanks.
+    put(end, "  ");
+    const size_t width = copy_measuring(end, name);
+    end += name.size();
+    // The blanks are one fixed copy, cheaper than a memset of a varying
+    // length; the bound leaves room, since a status of at least two bytes
+    // follows them.
     static constexpr auto kBlanks = [] {
       std::array<char, kNameWidth + 4> blanks{};
       blanks.fill(' ');
       return blanks;
     }();
-    std::memcpy(out, kBlanks.data(), kBlanks.size());
-    out += blanks;
-    if (slot.admitted) {
-      out = slot.residency.write_explain(out, now);
-    } else {
-      put("not admitted \u2014 short by ");
-      out = write_gib(out, slot.short_bytes);
-      put(" GiB");
+    std::memcpy(end, kBlanks.data(), kBlanks.size());
+    end += width < kNameWidth ? kNameWidth - width + 1 : 1;
+    if (const auto* resident = std::get_if<Resident>(&slot.residency.state)) {
+      committed = saturating_add(committed, resident->vram_bytes);
     }
-    *out++ = '\n';
+    if (slot.admitted) {
+      ++admitted;
+      end = slot.residency.write_explain(end, now);
+    } else {
+      put(end, "not admitted \u2014 short by ");
+      end = write_gib(end, slot.short_bytes);
+      put(end, " GiB");
+    }
+    *end++ = '\n';
   }
-  return out;
+  char header[kMaxHeaderLength];
+  char* header_end = header;
+  const auto put_count = [&](size_t count) {
+    header_end = std::to_chars(header_end, header_end + 20, count).ptr;
+  };
+  header_end = write_gib(header_end, committed);
+  put(header_end, " / ");
+  header_end = write_gib(header_end, budget.usable_bytes());
+  put(header_end, " GiB held  (");
+  put_count(slots.size());
+  put(header_end, " declared, ");
+  put_count(admitted);
+  put(header_end, " admitted)\n");
+  const auto header_size = static_cast<size_t>(header_end - header);
+  std::memcpy(lines - header_size, header, header_size);
+  return std::string_view(lines - header_size, static_cast<size_t>(end - (lines - header_size)));
 }
 
 std::string Fleet::report(uint64_t now) const {
-  std::string text(report_bound(), '\0');
-  text.resize(static_cast<size_t>(write_report(text.data(), now) - text.data()));
-  return text;
+  std::string buffer(report_bound(), '\0');
+  return std::string(write_report(buffer.data(), now));
 }
 
 Fleet declare(Budget budget, Roster roster) {

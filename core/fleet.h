@@ -204,10 +204,11 @@ struct Fleet {
   // The most bytes report() can write for these slots.
   size_t report_bound() const;
 
-  // Writes report(now) at out and returns the end of what it wrote, so a
-  // caller can write it where it likes without an extra copy.
+  // Writes report(now) within the report_bound() bytes at out and returns
+  // it, so a caller can write it where it likes without an extra copy. The
+  // text need not start at out.
   // REQUIRES: out has room for report_bound() bytes.
-  char* write_report(char* out, uint64_t now) const;
+  std::string_view write_report(char* out, uint64_t now) const;
 
   bool operator==(const Fleet&) const = default;
 };

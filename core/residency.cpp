@@ -1,25 +1,8 @@
 #include "residency.h"
 
-#include <charconv>
-#include <cstring>
-
 #include <nlohmann/json.hpp>
 
 namespace garnel {
-
-std::string_view lost_reason_text(LostReason reason) {
-  switch (reason) {
-    case LostReason::kEvicted:
-      return "evicted by the runtime to free VRAM";
-    case LostReason::kGpuDetached:
-      return "the GPU was detached by the host";
-    case LostReason::kProcessExited:
-      return "the serving process exited";
-    case LostReason::kUnhealthy:
-      return "loaded but not answering";
-  }
-  return "loaded but not answering";
-}
 
 std::string_view lost_reason_json_name(LostReason reason) {
   switch (reason) {
@@ -40,11 +23,6 @@ bool lost_reason_is_operator_fault(LostReason reason) {
 }
 
 namespace {
-
-// Whole seconds from since_ms to now; a clock that went back gives 0.
-uint64_t elapsed_seconds(uint64_t since_ms, uint64_t now) {
-  return saturating_sub(now, since_ms) / 1000;
-}
 
 // The string member `key`, or nullptr when it is absent or not a string.
 const std::string* string_member(const JsonValue& detail, std::string_view key) {
@@ -106,37 +84,6 @@ Residency Residency::observe(const Observation& observation, uint64_t now) const
           [&](const Stop&) { return Residency{Stopped{now}}; },
       },
       observation);
-}
-
-size_t Residency::explain_bound() const {
-  const auto* failed = std::get_if<Failed>(&state);
-  // The longest fixed text is a lost reason's; seconds take at most 20 digits.
-  return 48 + (failed != nullptr ? failed->detail.size() : 0);
-}
-
-char* Residency::write_explain(char* out, uint64_t now) const {
-  const auto put = [&](std::string_view text) {
-    std::memcpy(out, text.data(), text.size());
-    out += text.size();
-  };
-  const auto put_seconds = [&](std::string_view lead, uint64_t since_ms) {
-    put(lead);
-    out = std::to_chars(out, out + 20, elapsed_seconds(since_ms, now)).ptr;
-    *out++ = 's';
-  };
-  std::visit(Overloaded{
-                 [&](const NeverProbed&) { put("never probed"); },
-                 [&](const Loading& s) { put_seconds("loading for ", s.since_ms); },
-                 [&](const Resident& s) { put_seconds("resident for ", s.since_ms); },
-                 [&](const Lost& s) { put(lost_reason_text(s.reason)); },
-                 [&](const Failed& s) {
-                   put("failed to load: ");
-                   put(s.detail);
-                 },
-                 [&](const Stopped&) { put("stopped on request"); },
-             },
-             state);
-  return out;
 }
 
 std::string Residency::explain(uint64_t now) const {

@@ -13,7 +13,9 @@
 #ifndef GARNEL_CORE_RESIDENCY_H_
 #define GARNEL_CORE_RESIDENCY_H_
 
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,7 +42,19 @@ enum class LostReason {
 };
 
 // The sentence people read for a lost model, e.g. "the serving process exited".
-std::string_view lost_reason_text(LostReason reason);
+constexpr std::string_view lost_reason_text(LostReason reason) {
+  switch (reason) {
+    case LostReason::kEvicted:
+      return "evicted by the runtime to free VRAM";
+    case LostReason::kGpuDetached:
+      return "the GPU was detached by the host";
+    case LostReason::kProcessExited:
+      return "the serving process exited";
+    case LostReason::kUnhealthy:
+      return "loaded but not answering";
+  }
+  return "loaded but not answering";
+}
 
 // The reason's JSON string: "evicted", "gpu_detached", "process_exited" or
 // "unhealthy".
@@ -153,6 +167,41 @@ struct Residency {
 
   bool operator==(const Residency&) const = default;
 };
+
+// explain_bound() and write_explain() are defined here, not in the source,
+// so that a report of many slots pays no call per line.
+
+inline size_t Residency::explain_bound() const {
+  const auto* failed = std::get_if<Failed>(&state);
+  // The longest fixed text is a lost reason's; seconds take at most 20 digits.
+  return 48 + (failed != nullptr ? failed->detail.size() : 0);
+}
+
+inline char* Residency::write_explain(char* out, uint64_t now) const {
+  const auto put = [&](std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    out += text.size();
+  };
+  const auto put_seconds = [&](std::string_view lead, uint64_t since_ms) {
+    put(lead);
+    // Whole seconds; a clock that went back gives 0.
+    out = std::to_chars(out, out + 20, saturating_sub(now, since_ms) / 1000).ptr;
+    *out++ = 's';
+  };
+  std::visit(Overloaded{
+                 [&](const NeverProbed&) { put("never probed"); },
+                 [&](const Loading& s) { put_seconds("loading for ", s.since_ms); },
+                 [&](const Resident& s) { put_seconds("resident for ", s.since_ms); },
+                 [&](const Lost& s) { put(lost_reason_text(s.reason)); },
+                 [&](const Failed& s) {
+                   put("failed to load: ");
+                   put(s.detail);
+                 },
+                 [&](const Stopped&) { put("stopped on request"); },
+             },
+             state);
+  return out;
+}
 
 // The observation named by `kind`, its fields read from `detail`, or nothing
 // when `kind` is none of the accepted names (compared byte for byte):

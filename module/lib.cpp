@@ -337,8 +337,7 @@ PyObject* fleet_report(PyObject* object, PyObject* args, PyObject* kwargs) {
       on_heap.reset(new char[length_bound]);
       buffer = on_heap.get();
     }
-    const char* end = fleet.write_report(buffer, now);
-    return boundary::new_str(std::string_view(buffer, static_cast<size_t>(end - buffer)));
+    return boundary::new_str(fleet.write_report(buffer, now));
   });
 }
 

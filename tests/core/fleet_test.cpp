@@ -428,6 +428,44 @@ TEST(Report, Texts) {
   }
 }
 
+TEST(Report, NamesOfEveryShortLengthAreCopiedAndPadded) {
+  // Names of 0 to 40 bytes, plain and with a multi-byte character at the
+  // start, in the middle or at the end, so that every byte of every length
+  // is both copied and counted.
+  const auto plain = [](size_t size) {
+    std::string text;
+    for (size_t i = 0; i < size; ++i)
+      text += static_cast<char>('a' + i % 26);
+    return text;
+  };
+  Roster roster;
+  for (size_t size = 0; size <= 40; ++size) {
+    roster.push_back({plain(size), 1, 0});
+    if (size >= 2) roster.push_back({"\u00e9" + plain(size - 2), 1, 0});
+    if (size >= 2) roster.push_back({plain(size - 2) + "\u00e9", 1, 0});
+    if (size >= 4) {
+      const size_t before = (size - 4) / 2;
+      roster.push_back({plain(before) + "\U0001F600" + plain(size - 4 - before), 1, 0});
+    }
+  }
+  const Fleet fleet = declare(Budget{0, 0}, roster);
+  // Nothing fits a card of no bytes, so every status is the same length.
+  std::string expected =
+      "0.0 / 0.0 GiB held  (" + std::to_string(roster.size()) + " declared, 0 admitted)\n";
+  for (const Declared& entry : roster) {
+    size_t points = 0;
+    for (const char byte : entry.model)
+      points += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
+    expected += "  " + entry.model + std::string(points < 28 ? 29 - points : 1, ' ') +
+                "not admitted \u2014 short by 0.0 GiB\n";
+  }
+  const size_t bound = fleet.report_bound();
+  std::string buffer(bound + 16, '#');
+  const std::string_view written = fleet.write_report(buffer.data(), 0);
+  EXPECT_EQ(written, expected);
+  EXPECT_EQ(buffer.substr(bound), std::string(16, '#'));
+}
+
 TEST(Report, TheLongestLinesStayWithinTheBound) {
   // Every status at its longest: 20-digit seconds, the longest lost reason,
   // a failure detail, the largest shortfall; one-byte and four-byte names.
@@ -444,11 +482,11 @@ TEST(Report, TheLongestLinesStayWithinTheBound) {
   fleet.observe("\U0001F600\U0001F600", LoadStarted{}, 0);
   const size_t bound = fleet.report_bound();
   std::string buffer(bound + 16, '#');
-  const char* end = fleet.write_report(buffer.data(), UINT64_MAX);
-  const auto written = static_cast<size_t>(end - buffer.data());
-  EXPECT_LE(written, bound);
+  const std::string_view written = fleet.write_report(buffer.data(), UINT64_MAX);
+  EXPECT_GE(written.data(), buffer.data());
+  EXPECT_LE(written.data() + written.size(), buffer.data() + bound);
   EXPECT_EQ(buffer.substr(bound), std::string(16, '#'));
-  EXPECT_EQ(buffer.substr(0, written), fleet.report(UINT64_MAX));
+  EXPECT_EQ(written, fleet.report(UINT64_MAX));
   EXPECT_NE(buffer.find("resident for 18446744073709551s"), std::string::npos);
   EXPECT_NE(buffer.find("short by 17179869183.0 GiB"), std::string::npos);
 }
