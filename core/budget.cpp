@@ -1,6 +1,5 @@
 #include "budget.h"
 
-#include <charconv>
 #include <cmath>
 #include <nlohmann/json.hpp>
 
@@ -107,34 +106,6 @@ Plan plan(const Budget& budget, const Roster& roster) {
     }
   }
   return result;
-}
-
-char* write_gib(char* out, uint64_t bytes) {
-  // The conversion to double is the one rounding. The double is a whole
-  // number of bytes, so its exact value in GiB is whole + fraction / 2^30,
-  // and the tenth is rounded in integers: exact, ties to even, and much
-  // cheaper than formatting a double on every report line.
-  constexpr uint64_t kGiB = uint64_t{1} << 30;
-  const double value = static_cast<double>(bytes);
-  uint64_t whole = uint64_t{1} << 34;  // bytes near 2^64 round up to exactly 2^64
-  uint64_t fraction = 0;
-  if (value < 0x1p64) {
-    const auto exact = static_cast<uint64_t>(value);
-    whole = exact / kGiB;
-    fraction = exact % kGiB;
-  }
-  const uint64_t scaled = fraction * 10;  // below 10 * 2^30: no overflow
-  uint64_t tenth = scaled / kGiB;
-  const uint64_t rest = scaled % kGiB;
-  if (rest > kGiB / 2 || (rest == kGiB / 2 && tenth % 2 == 1)) ++tenth;
-  if (tenth == 10) {
-    ++whole;
-    tenth = 0;
-  }
-  out = std::to_chars(out, out + 11, whole).ptr;  // whole < 2^34 + 1: 11 digits at most
-  *out++ = '.';
-  *out++ = static_cast<char>('0' + tenth);
-  return out;
 }
 
 void append_gib(std::string& out, uint64_t bytes) {

@@ -11,7 +11,9 @@
 #ifndef GARNEL_CORE_BUDGET_H_
 #define GARNEL_CORE_BUDGET_H_
 
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -42,6 +44,13 @@ inline constexpr uint64_t saturating_add(uint64_t a, uint64_t b) {
 inline constexpr uint64_t saturating_sub(uint64_t a, uint64_t b) {
   return a > b ? a - b : 0;
 }
+
+// Writes value in decimal at out and returns the end of what it wrote. A
+// report writes a figure on most lines, and nearly all are below 10^8
+// (seconds of a year, any count of a card's models): those are put down as
+// digit pairs from a table, with no loop of divisions.
+// REQUIRES: out has room for the digits.
+inline char* write_decimal(char* out, uint64_t value);
 
 // A card's memory and the part of it held back.
 struct Budget {
@@ -140,7 +149,90 @@ inline constexpr size_t kMaxGibLength = 13;
 
 // Writes format_gib(bytes) at out and returns the end of what it wrote.
 // REQUIRES: out has room for kMaxGibLength bytes.
-char* write_gib(char* out, uint64_t bytes);
+inline char* write_gib(char* out, uint64_t bytes);
+
+// write_decimal() and write_gib() are defined here, not in the source, since
+// a report writes one or the other on most of its lines.
+
+namespace internal {
+
+// Two decimal digits for each value below 100.
+inline constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// value, below 10 000, without leading zeros.
+inline char* write_below_10000(char* out, uint32_t value) {
+  if (value < 10) {
+    *out = static_cast<char>('0' + value);
+    return out + 1;
+  }
+  if (value < 100) {
+    std::memcpy(out, kDigitPairs + 2 * value, 2);
+    return out + 2;
+  }
+  if (value < 1000) {
+    *out = static_cast<char>('0' + value / 100);
+    std::memcpy(out + 1, kDigitPairs + 2 * (value % 100), 2);
+    return out + 3;
+  }
+  std::memcpy(out, kDigitPairs + 2 * (value / 100), 2);
+  std::memcpy(out + 2, kDigitPairs + 2 * (value % 100), 2);
+  return out + 4;
+}
+
+}  // namespace internal
+
+inline char* write_decimal(char* out, uint64_t value) {
+  if (value >= 100000000) {
+    char digits[20];
+    const auto size = static_cast<size_t>(std::to_chars(digits, digits + 20, value).ptr - digits);
+    std::memcpy(out, digits, size);
+    return out + size;
+  }
+  const auto small = static_cast<uint32_t>(value);
+  if (small < 10000) return internal::write_below_10000(out, small);
+  out = internal::write_below_10000(out, small / 10000);
+  // The low four digits, leading zeros kept.
+  const uint32_t low = small % 10000;
+  std::memcpy(out, internal::kDigitPairs + 2 * (low / 100), 2);
+  std::memcpy(out + 2, internal::kDigitPairs + 2 * (low % 100), 2);
+  return out + 4;
+}
+
+inline char* write_gib(char* out, uint64_t bytes) {
+  // The conversion to double is the one rounding. The double is a whole
+  // number of bytes, so its exact value in GiB is whole + fraction / 2^30,
+  // and the tenth is rounded in integers: exact, ties to even, and much
+  // cheaper than formatting a double on every report line.
+  constexpr uint64_t kGiB = uint64_t{1} << 30;
+  uint64_t exact = bytes;  // below 2^53 the double holds the count exactly
+  uint64_t whole = 0;
+  if (bytes >= uint64_t{1} << 53) {
+    const double value = static_cast<double>(bytes);
+    // Counts near 2^64 round up to exactly 2^64, which no uint64_t holds.
+    if (value >= 0x1p64) {
+      exact = 0;
+      whole = uint64_t{1} << 34;
+    } else {
+      exact = static_cast<uint64_t>(value);
+    }
+  }
+  whole += exact / kGiB;
+  const uint64_t scaled = exact % kGiB * 10;  // below 10 * 2^30: no overflow
+  uint64_t tenth = scaled / kGiB;
+  const uint64_t rest = scaled % kGiB;
+  if (rest > kGiB / 2 || (rest == kGiB / 2 && tenth % 2 == 1)) ++tenth;
+  if (tenth == 10) {
+    ++whole;
+    tenth = 0;
+  }
+  out = write_decimal(out, whole);  // whole < 2^34 + 1: 11 digits at most
+  *out++ = '.';
+  *out++ = static_cast<char>('0' + tenth);
+  return out;
+}
 
 }  // namespace garnel
 

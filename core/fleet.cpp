@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
@@ -290,9 +289,7 @@ std::string_view Fleet::write_report(char* out, uint64_t now) const {
   }
   char header[kMaxHeaderLength];
   char* header_end = header;
-  const auto put_count = [&](size_t count) {
-    header_end = std::to_chars(header_end, header_end + 20, count).ptr;
-  };
+  const auto put_count = [&](size_t count) { header_end = write_decimal(header_end, count); };
   header_end = write_gib(header_end, committed);
   put(header_end, " / ");
   header_end = write_gib(header_end, budget.usable_bytes());

@@ -13,7 +13,6 @@
 #ifndef GARNEL_CORE_RESIDENCY_H_
 #define GARNEL_CORE_RESIDENCY_H_
 
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -185,7 +184,7 @@ inline char* Residency::write_explain(char* out, uint64_t now) const {
   const auto put_seconds = [&](std::string_view lead, uint64_t since_ms) {
     put(lead);
     // Whole seconds; a clock that went back gives 0.
-    out = std::to_chars(out, out + 20, saturating_sub(now, since_ms) / 1000).ptr;
+    out = write_decimal(out, saturating_sub(now, since_ms) / 1000);
     *out++ = 's';
   };
   std::visit(Overloaded{

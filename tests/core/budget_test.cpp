@@ -276,8 +276,31 @@ TEST(Gib, AgreesWithFormattingTheDouble) {
       ASSERT_EQ(format_gib(bytes), gib_by_library(bytes)) << bytes;
     }
   }
-  for (const uint64_t bytes : {UINT64_MAX, UINT64_MAX - 1024, uint64_t{1} << 63}) {
+  // Below 2^53 the count is used as it is; from there on the double rounds.
+  constexpr uint64_t kExactLimit = uint64_t{1} << 53;
+  for (const uint64_t bytes : {kExactLimit - 1, kExactLimit, kExactLimit + 1, kExactLimit + 3,
+                               UINT64_MAX, UINT64_MAX - 1024, uint64_t{1} << 63}) {
     EXPECT_EQ(format_gib(bytes), gib_by_library(bytes)) << bytes;
+  }
+}
+
+TEST(Decimal, AgreesWithTheLibrary) {
+  // Every digit count, at and either side of each power of ten, and at
+  // random; each written into a buffer of exactly its digits.
+  std::vector<uint64_t> values = {0, UINT64_MAX};
+  for (uint64_t power = 1; power <= UINT64_MAX / 10; power *= 10) {
+    for (const uint64_t value : {power - 1, power, power + 1, 10 * power - 1})
+      values.push_back(value);
+  }
+  std::mt19937_64 random(11);
+  for (int i = 0; i < 100000; ++i)
+    values.push_back(random() >> (random() % 64));
+  for (const uint64_t value : values) {
+    const std::string expected = std::to_string(value);
+    std::string written(expected.size(), '#');
+    const char* end = write_decimal(written.data(), value);
+    ASSERT_EQ(end - written.data(), static_cast<ptrdiff_t>(expected.size())) << value;
+    ASSERT_EQ(written, expected);
   }
 }
 
