@@ -108,6 +108,20 @@ size_t copy_measuring(char* out, std::string_view text) {
   return size - continuing_bytes(text);
 }
 
+// The most bytes the slot's report line takes: two blanks, the name and at
+// least one blank in a field of 28, the status and the line feed. A status
+// is the residency's explanation or "not admitted — short by {GiB} GiB".
+size_t report_line_bound(const Slot& slot) {
+  static_assert(kNotAdmittedBound <= kMaxFixedExplainLength,
+                "every explanation's bound holds the status of a model not admitted");
+  return 2 + kNameWidth + 1 + slot.declared.model.size() + slot.residency.explain_bound() + 1;
+}
+
+// report_line_bound() of a slot named `name` whose state is not Failed.
+size_t report_line_bound_but_detail(std::string_view name) {
+  return 2 + kNameWidth + 1 + name.size() + kMaxFixedExplainLength + 1;
+}
+
 // The route for an admitted slot, from its residency alone.
 Route admitted_route(const Slot& slot, std::string_view model, uint64_t now) {
   std::string name(model);
@@ -238,21 +252,18 @@ Route Fleet::route(std::string_view model, uint64_t now) const {
 
 size_t Fleet::report_bound() const {
   size_t bound = kMaxHeaderLength;
-  for (const Slot& slot : slots) {
-    // Two blanks, the name and at least one blank in a field of 28, the
-    // status and the line feed. A status is the residency's explanation or
-    // "not admitted — short by {GiB} GiB".
-    const size_t status = std::max(slot.residency.explain_bound(), kNotAdmittedBound);
-    bound += 2 + kNameWidth + 1 + slot.declared.model.size() + status + 1;
-  }
+  for (const Slot& slot : slots)
+    bound += report_line_bound(slot);
   return bound;
 }
 
-std::string_view Fleet::write_report(char* out, uint64_t now) const {
+std::optional<std::string_view> Fleet::write_report(char* out, size_t room, uint64_t now) const {
   const auto put = [](char*& at, std::string_view piece) {
     std::memcpy(at, piece.data(), piece.size());
     at += piece.size();
   };
+  if (room < kMaxHeaderLength) return std::nullopt;
+  const char* const limit = out + room;
   // The lines go first, after room for the longest header, so that the
   // header's sums are taken in the same walk over the slots.
   char* const lines = out + kMaxHeaderLength;
@@ -260,13 +271,18 @@ std::string_view Fleet::write_report(char* out, uint64_t now) const {
   uint64_t committed = 0;  // as live_committed_bytes(): every Resident slot
   size_t admitted = 0;
   for (const Slot& slot : slots) {
-    const std::string& name = slot.declared.model;
+    const std::string_view name = slot.declared.model;
+    if (const auto* resident = std::get_if<Resident>(&slot.residency.state)) {
+      committed = saturating_add(committed, resident->vram_bytes);
+    }
+    // Room for the line at its longest, but for a failure's detail, which
+    // is checked where the status is written.
+    if (report_line_bound_but_detail(name) > static_cast<size_t>(limit - end)) return std::nullopt;
     put(end, "  ");
     const size_t width = copy_measuring(end, name);
     end += name.size();
     // The blanks are one fixed copy, cheaper than a memset of a varying
-    // length; the bound leaves room, since a status of at least two bytes
-    // follows them.
+    // length; the room checked above holds them.
     static constexpr auto kBlanks = [] {
       std::array<char, kNameWidth + 4> blanks{};
       blanks.fill(' ');
@@ -274,11 +290,15 @@ std::string_view Fleet::write_report(char* out, uint64_t now) const {
     }();
     std::memcpy(end, kBlanks.data(), kBlanks.size());
     end += width < kNameWidth ? kNameWidth - width + 1 : 1;
-    if (const auto* resident = std::get_if<Resident>(&slot.residency.state)) {
-      committed = saturating_add(committed, resident->vram_bytes);
-    }
     if (slot.admitted) {
       ++admitted;
+      // The status's fixed part and the line feed fit the room checked
+      // above (at least 49 bytes are left after the blanks).
+      const auto* failed = std::get_if<Failed>(&slot.residency.state);
+      if (failed != nullptr &&
+          failed->detail.size() > static_cast<size_t>(limit - end) - kMaxFixedExplainLength - 1) {
+        return std::nullopt;
+      }
       end = slot.residency.write_explain(end, now);
     } else {
       put(end, "not admitted \u2014 short by ");
@@ -305,7 +325,7 @@ std::string_view Fleet::write_report(char* out, uint64_t now) const {
 
 std::string Fleet::report(uint64_t now) const {
   std::string buffer(report_bound(), '\0');
-  return std::string(write_report(buffer.data(), now));
+  return std::string(*write_report(buffer.data(), buffer.size(), now));
 }
 
 Fleet declare(Budget budget, Roster roster) {

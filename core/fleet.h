@@ -204,11 +204,12 @@ struct Fleet {
   // The most bytes report() can write for these slots.
   size_t report_bound() const;
 
-  // Writes report(now) within the report_bound() bytes at out and returns
-  // it, so a caller can write it where it likes without an extra copy. The
-  // text need not start at out.
-  // REQUIRES: out has room for report_bound() bytes.
-  std::string_view write_report(char* out, uint64_t now) const;
+  // Writes report(now) within the `room` bytes at out and returns it; the
+  // text need not start at out. Returns nothing, having written part of the
+  // room, when the report might not fit; report_bound() bytes always do. A
+  // caller can so try a buffer it has, and walk the slots to size one only
+  // when that is too small.
+  std::optional<std::string_view> write_report(char* out, size_t room, uint64_t now) const;
 
   bool operator==(const Fleet&) const = default;
 };

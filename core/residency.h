@@ -140,6 +140,10 @@ struct Stop {
 using Observation =
     std::variant<LoadStarted, ProbeOk, ProbeFailed, ProcessExited, LoadFailed, Stop>;
 
+// The most bytes any explanation takes besides a failure's detail: the
+// longest lost reason is 35, and seconds take at most 20 digits.
+inline constexpr size_t kMaxFixedExplainLength = 48;
+
 // Where one model stands, as far as the host has told.
 struct Residency {
   std::variant<NeverProbed, Loading, Resident, Lost, Failed, Stopped> state;
@@ -172,8 +176,7 @@ struct Residency {
 
 inline size_t Residency::explain_bound() const {
   const auto* failed = std::get_if<Failed>(&state);
-  // The longest fixed text is a lost reason's; seconds take at most 20 digits.
-  return 48 + (failed != nullptr ? failed->detail.size() : 0);
+  return kMaxFixedExplainLength + (failed != nullptr ? failed->detail.size() : 0);
 }
 
 inline char* Residency::write_explain(char* out, uint64_t now) const {
@@ -191,7 +194,21 @@ inline char* Residency::write_explain(char* out, uint64_t now) const {
                  [&](const NeverProbed&) { put("never probed"); },
                  [&](const Loading& s) { put_seconds("loading for ", s.since_ms); },
                  [&](const Resident& s) { put_seconds("resident for ", s.since_ms); },
-                 [&](const Lost& s) { put(lost_reason_text(s.reason)); },
+                 [&](const Lost& s) {
+                   // Each text at its own constant length: a copy of a
+                   // varying length would be a call on every lost line.
+                   switch (s.reason) {
+                     case LostReason::kEvicted:
+                       return put(lost_reason_text(LostReason::kEvicted));
+                     case LostReason::kGpuDetached:
+                       return put(lost_reason_text(LostReason::kGpuDetached));
+                     case LostReason::kProcessExited:
+                       return put(lost_reason_text(LostReason::kProcessExited));
+                     case LostReason::kUnhealthy:
+                       break;
+                   }
+                   put(lost_reason_text(LostReason::kUnhealthy));
+                 },
                  [&](const Failed& s) {
                    put("failed to load: ");
                    put(s.detail);

@@ -326,18 +326,28 @@ PyObject* fleet_report(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     uint64_t now = 0;
     if (!boundary::to_u64(bound[0], kNames[0], now)) return nullptr;
-    // Written straight into a buffer the text then is made from: a card's
-    // few lines fit on the stack, and a larger one is not cleared first.
+    // Written straight into a buffer the text is then made from, never
+    // cleared first. A card's few lines fit on the stack; a larger card is
+    // given room for lines of typical names. Only a card of long names or
+    // failure texts pays a walk over its slots to size the buffer exactly.
     const Fleet& fleet = access.shared().fleet;
-    const size_t length_bound = fleet.report_bound();
+    constexpr size_t kTypicalLine = 128;  // the header counts as one
     char on_stack[4096];
     std::unique_ptr<char[]> on_heap;
     char* buffer = on_stack;
-    if (length_bound > sizeof on_stack) {
-      on_heap.reset(new char[length_bound]);
+    size_t room = sizeof on_stack;
+    if (fleet.slots.size() >= room / kTypicalLine) {
+      room = (fleet.slots.size() + 1) * kTypicalLine;
+      on_heap.reset(new char[room]);
       buffer = on_heap.get();
     }
-    return boundary::new_str(fleet.write_report(buffer, now));
+    std::optional<std::string_view> text = fleet.write_report(buffer, room, now);
+    if (!text) {
+      room = fleet.report_bound();
+      on_heap.reset(new char[room]);
+      text = fleet.write_report(on_heap.get(), room, now);
+    }
+    return boundary::new_str(*text);
   });
 }
 

@@ -180,6 +180,26 @@ def test_now_takes_the_whole_clock(fleet, now):
     assert fleet.report(now).startswith("0.0 / 21.6 GiB held")
 
 
+@pytest.mark.parametrize(
+    "models, name_size, detail_size",
+    [
+        (3, 8, 0),  # fits the stack
+        (3, 8, 20_000),  # a long failure text outgrows the stack
+        (200, 8, 0),  # many lines of typical names
+        (200, 300, 0),  # many long names outgrow room for typical ones
+        (200, 8, 500),  # many long failure texts outgrow it too
+    ],
+)
+def test_reports_of_every_size_are_whole(models, name_size, detail_size):
+    names = [f"{i:03d}".ljust(name_size, "n") for i in range(models)]
+    fleet = Fleet(CARD, 10, roster(*((name, 1) for name in names)))
+    for name in names:
+        fleet.observe(name, "load_failed", json.dumps({"detail": "d" * detail_size}), 0)
+    lines = [f"  {name:<28} failed to load: {'d' * detail_size}\n" for name in names]
+    header = f"0.0 / 21.6 GiB held  ({models} declared, {models} admitted)\n"
+    assert fleet.report(0) == header + "".join(lines)
+
+
 def test_methods_called_through_the_class_on_another_object():
     with pytest.raises(TypeError):
         Fleet.route(object(), "m", 1)
