@@ -68,8 +68,14 @@ void store(char* to, Word word) {
 size_t copy_measuring(char* out, std::string_view text) {
   const char* from = text.data();
   const size_t size = text.size();
-  uint64_t high = 0;  // the OR of every byte copied: bit 7 set if any is not ASCII
-  if (size >= 16 && size <= 32) {
+  uint64_t high = 0;             // the OR of every byte copied: bit 7 set if any is not ASCII
+  if (size >= 8 && size < 16) {  // most names
+    const auto a = load<uint64_t>(from);
+    const auto b = load<uint64_t>(from + size - 8);
+    store(out, a);
+    store(out + size - 8, b);
+    high = a | b;
+  } else if (size >= 16 && size <= 32) {
     const auto a = load<uint64_t>(from);
     const auto b = load<uint64_t>(from + 8);
     const auto c = load<uint64_t>(from + size - 16);
@@ -79,12 +85,6 @@ size_t copy_measuring(char* out, std::string_view text) {
     store(out + size - 16, c);
     store(out + size - 8, d);
     high = a | b | c | d;
-  } else if (size >= 8 && size < 16) {
-    const auto a = load<uint64_t>(from);
-    const auto b = load<uint64_t>(from + size - 8);
-    store(out, a);
-    store(out + size - 8, b);
-    high = a | b;
   } else if (size >= 4 && size < 8) {
     const auto a = load<uint32_t>(from);
     const auto b = load<uint32_t>(from + size - 4);
