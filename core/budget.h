@@ -45,13 +45,6 @@ inline constexpr uint64_t saturating_sub(uint64_t a, uint64_t b) {
   return a > b ? a - b : 0;
 }
 
-// Writes value in decimal at out and returns the end of what it wrote. A
-// report writes a figure on most lines, and nearly all are below 10^8
-// (seconds of a year, any count of a card's models): those are put down as
-// digit pairs from a table, with no loop of divisions.
-// REQUIRES: out has room for the digits.
-inline char* write_decimal(char* out, uint64_t value);
-
 // A card's memory and the part of it held back.
 struct Budget {
   uint64_t total_bytes = 0;
@@ -150,6 +143,13 @@ inline constexpr size_t kMaxGibLength = 13;
 // Writes format_gib(bytes) at out and returns the end of what it wrote.
 // REQUIRES: out has room for kMaxGibLength bytes.
 inline char* write_gib(char* out, uint64_t bytes);
+
+// Writes value in decimal at out and returns the end of what it wrote. A
+// report writes a figure on most lines, and nearly all are below 10^8
+// (seconds of a year, any count of a card's models): those are put down as
+// digit pairs from a table, with no loop of divisions.
+// REQUIRES: out has room for the digits.
+inline char* write_decimal(char* out, uint64_t value);
 
 // write_decimal() and write_gib() are defined here, not in the source, since
 // a report writes one or the other on most of its lines.
