@@ -151,8 +151,8 @@ inline char* write_gib(char* out, uint64_t bytes);
 // REQUIRES: out has room for the digits.
 inline char* write_decimal(char* out, uint64_t value);
 
-// write_decimal() and write_gib() are defined here, not in the source, since
-// a report writes one or the other on most of its lines.
+// write_decimal(), write_gib() and the copy of short texts are defined here,
+// not in the source, since a report uses them on every line.
 
 namespace internal {
 
@@ -161,6 +161,13 @@ inline constexpr char kDigitPairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
+
+// value, below 10 000, in exactly four digits.
+inline char* write_four_digits(char* out, uint32_t value) {
+  std::memcpy(out, kDigitPairs + 2 * (value / 100), 2);
+  std::memcpy(out + 2, kDigitPairs + 2 * (value % 100), 2);
+  return out + 4;
+}
 
 // value, below 10 000, without leading zeros.
 inline char* write_below_10000(char* out, uint32_t value) {
@@ -177,9 +184,47 @@ inline char* write_below_10000(char* out, uint32_t value) {
     std::memcpy(out + 1, kDigitPairs + 2 * (value % 100), 2);
     return out + 3;
   }
-  std::memcpy(out, kDigitPairs + 2 * (value / 100), 2);
-  std::memcpy(out + 2, kDigitPairs + 2 * (value % 100), 2);
-  return out + 4;
+  return write_four_digits(out, value);
+}
+
+// Moves one word from `from + at` to `out + at` and returns it.
+template <class Word>
+uint64_t move_word(char* out, const char* from, size_t at) {
+  Word word;
+  std::memcpy(&word, from + at, sizeof word);
+  std::memcpy(out + at, &word, sizeof word);
+  return word;
+}
+
+// Copies text to out and returns the OR of the words it moved: bit 7 of
+// every byte is clear when the text is plain ASCII. Report lines are made of
+// short texts (names, fixed phrases, lost reasons), and a call to memcpy
+// costs more than the copy, so up to 64 bytes move inline as words that
+// overlap where the length needs it. A longer text is copied by memcpy and
+// gives every bit set.
+inline uint64_t copy_text(char* out, std::string_view text) {
+  const char* from = text.data();
+  const size_t size = text.size();
+  const auto move16 = [&](size_t at) {
+    return move_word<uint64_t>(out, from, at) | move_word<uint64_t>(out, from, at + 8);
+  };
+  if (size >= 8 && size < 16) {  // most names
+    return move_word<uint64_t>(out, from, 0) | move_word<uint64_t>(out, from, size - 8);
+  }
+  if (size >= 16 && size <= 32) return move16(0) | move16(size - 16);
+  if (size > 32 && size <= 64)
+    return move16(0) | move16(16) | move16(size - 32) | move16(size - 16);
+  if (size >= 4 && size < 8) {
+    return move_word<uint32_t>(out, from, 0) | move_word<uint32_t>(out, from, size - 4);
+  }
+  if (size > 0 && size < 4) {
+    // Bytes 0, size / 2 and size - 1 cover every byte of up to three.
+    return move_word<uint8_t>(out, from, 0) | move_word<uint8_t>(out, from, size / 2) |
+           move_word<uint8_t>(out, from, size - 1);
+  }
+  if (size == 0) return 0;
+  std::memcpy(out, from, size);
+  return ~uint64_t{0};
 }
 
 }  // namespace internal
@@ -194,11 +239,7 @@ inline char* write_decimal(char* out, uint64_t value) {
   const auto small = static_cast<uint32_t>(value);
   if (small < 10000) return internal::write_below_10000(out, small);
   out = internal::write_below_10000(out, small / 10000);
-  // The low four digits, leading zeros kept.
-  const uint32_t low = small % 10000;
-  std::memcpy(out, internal::kDigitPairs + 2 * (low / 100), 2);
-  std::memcpy(out + 2, internal::kDigitPairs + 2 * (low % 100), 2);
-  return out + 4;
+  return internal::write_four_digits(out, small % 10000);
 }
 
 inline char* write_gib(char* out, uint64_t bytes) {

@@ -49,76 +49,21 @@ size_t continuing_bytes(std::string_view text) {
   return continuing;
 }
 
-template <class Word>
-Word load(const char* from) {
-  Word word;
-  std::memcpy(&word, from, sizeof word);
-  return word;
-}
-
-template <class Word>
-void store(char* to, Word word) {
-  std::memcpy(to, &word, sizeof word);
-}
-
 // Copies text to out and returns its width in code points. Every report line
-// copies a name, and names are short: up to 32 bytes move as a few
-// overlapping words, all inline, which is cheaper than a call to memcpy and
-// tells at the same time whether the name is plain ASCII.
+// copies a name; the copy also tells whether the name is plain ASCII, whose
+// width is its length, and only other names are counted.
 size_t copy_measuring(char* out, std::string_view text) {
-  const char* from = text.data();
-  const size_t size = text.size();
-  uint64_t high = 0;             // the OR of every byte copied: bit 7 set if any is not ASCII
-  if (size >= 8 && size < 16) {  // most names
-    const auto a = load<uint64_t>(from);
-    const auto b = load<uint64_t>(from + size - 8);
-    store(out, a);
-    store(out + size - 8, b);
-    high = a | b;
-  } else if (size >= 16 && size <= 32) {
-    const auto a = load<uint64_t>(from);
-    const auto b = load<uint64_t>(from + 8);
-    const auto c = load<uint64_t>(from + size - 16);
-    const auto d = load<uint64_t>(from + size - 8);
-    store(out, a);
-    store(out + 8, b);
-    store(out + size - 16, c);
-    store(out + size - 8, d);
-    high = a | b | c | d;
-  } else if (size >= 4 && size < 8) {
-    const auto a = load<uint32_t>(from);
-    const auto b = load<uint32_t>(from + size - 4);
-    store(out, a);
-    store(out + size - 4, b);
-    high = a | b;
-  } else if (size > 0 && size < 4) {
-    // Bytes 0, size / 2 and size - 1 cover every byte of up to three.
-    const auto a = static_cast<unsigned char>(from[0]);
-    const auto b = static_cast<unsigned char>(from[size / 2]);
-    const auto c = static_cast<unsigned char>(from[size - 1]);
-    out[0] = static_cast<char>(a);
-    out[size / 2] = static_cast<char>(b);
-    out[size - 1] = static_cast<char>(c);
-    high = a | b | c;
-  } else if (size > 32) {
-    std::memcpy(out, from, size);
-    return size - continuing_bytes(text);
-  }
-  if ((high & 0x8080808080808080) == 0) return size;
-  return size - continuing_bytes(text);
+  if ((internal::copy_text(out, text) & 0x8080808080808080) == 0) return text.size();
+  return text.size() - continuing_bytes(text);
 }
 
-// The most bytes the slot's report line takes: two blanks, the name and at
-// least one blank in a field of 28, the status and the line feed. A status
-// is the residency's explanation or "not admitted — short by {GiB} GiB".
-size_t report_line_bound(const Slot& slot) {
+// The most bytes a report line takes but for a failure's detail: two
+// blanks, the name and at least one blank in a field of 28, the status and
+// the line feed. A status is the residency's explanation or "not admitted
+// — short by {GiB} GiB".
+size_t report_line_bound_but_detail(std::string_view name) {
   static_assert(kNotAdmittedBound <= kMaxFixedExplainLength,
                 "every explanation's bound holds the status of a model not admitted");
-  return 2 + kNameWidth + 1 + slot.declared.model.size() + slot.residency.explain_bound() + 1;
-}
-
-// report_line_bound() of a slot named `name` whose state is not Failed.
-size_t report_line_bound_but_detail(std::string_view name) {
   return 2 + kNameWidth + 1 + name.size() + kMaxFixedExplainLength + 1;
 }
 
@@ -252,8 +197,11 @@ Route Fleet::route(std::string_view model, uint64_t now) const {
 
 size_t Fleet::report_bound() const {
   size_t bound = kMaxHeaderLength;
-  for (const Slot& slot : slots)
-    bound += report_line_bound(slot);
+  for (const Slot& slot : slots) {
+    // explain_bound() is the fixed length and the detail.
+    bound += report_line_bound_but_detail(slot.declared.model) + slot.residency.explain_bound() -
+             kMaxFixedExplainLength;
+  }
   return bound;
 }
 
@@ -292,11 +240,9 @@ std::optional<std::string_view> Fleet::write_report(char* out, size_t room, uint
     end += width < kNameWidth ? kNameWidth - width + 1 : 1;
     if (slot.admitted) {
       ++admitted;
-      // The status's fixed part and the line feed fit the room checked
-      // above (at least 49 bytes are left after the blanks).
-      const auto* failed = std::get_if<Failed>(&slot.residency.state);
-      if (failed != nullptr &&
-          failed->detail.size() > static_cast<size_t>(limit - end) - kMaxFixedExplainLength - 1) {
+      // Only a failure's explanation can outgrow the room checked above.
+      if (std::holds_alternative<Failed>(slot.residency.state) &&
+          slot.residency.explain_bound() + 1 > static_cast<size_t>(limit - end)) {
         return std::nullopt;
       }
       end = slot.residency.write_explain(end, now);

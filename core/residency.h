@@ -181,7 +181,7 @@ inline size_t Residency::explain_bound() const {
 
 inline char* Residency::write_explain(char* out, uint64_t now) const {
   const auto put = [&](std::string_view text) {
-    std::memcpy(out, text.data(), text.size());
+    internal::copy_text(out, text);
     out += text.size();
   };
   const auto put_seconds = [&](std::string_view lead, uint64_t since_ms) {
@@ -194,21 +194,7 @@ inline char* Residency::write_explain(char* out, uint64_t now) const {
                  [&](const NeverProbed&) { put("never probed"); },
                  [&](const Loading& s) { put_seconds("loading for ", s.since_ms); },
                  [&](const Resident& s) { put_seconds("resident for ", s.since_ms); },
-                 [&](const Lost& s) {
-                   // Each text at its own constant length: a copy of a
-                   // varying length would be a call on every lost line.
-                   switch (s.reason) {
-                     case LostReason::kEvicted:
-                       return put(lost_reason_text(LostReason::kEvicted));
-                     case LostReason::kGpuDetached:
-                       return put(lost_reason_text(LostReason::kGpuDetached));
-                     case LostReason::kProcessExited:
-                       return put(lost_reason_text(LostReason::kProcessExited));
-                     case LostReason::kUnhealthy:
-                       break;
-                   }
-                   put(lost_reason_text(LostReason::kUnhealthy));
-                 },
+                 [&](const Lost& s) { put(lost_reason_text(s.reason)); },
                  [&](const Failed& s) {
                    put("failed to load: ");
                    put(s.detail);

@@ -429,9 +429,9 @@ TEST(Report, Texts) {
 }
 
 TEST(Report, NamesOfEveryShortLengthAreCopiedAndPadded) {
-  // Names of 0 to 40 bytes, plain and with a multi-byte character at the
-  // start, in the middle or at the end, so that every byte of every length
-  // is both copied and counted.
+  // Names of 0 to 70 bytes (past the longest copied inline), plain and with
+  // a multi-byte character at the start, in the middle or at the end, so
+  // that every byte of every length is both copied and counted.
   const auto plain = [](size_t size) {
     std::string text;
     for (size_t i = 0; i < size; ++i)
@@ -439,10 +439,12 @@ TEST(Report, NamesOfEveryShortLengthAreCopiedAndPadded) {
     return text;
   };
   Roster roster;
-  for (size_t size = 0; size <= 40; ++size) {
+  for (size_t size = 0; size <= 70; ++size) {
     roster.push_back({plain(size), 1, 0});
-    if (size >= 2) roster.push_back({"\u00e9" + plain(size - 2), 1, 0});
-    if (size >= 2) roster.push_back({plain(size - 2) + "\u00e9", 1, 0});
+    if (size >= 2) {
+      roster.push_back({"\u00e9" + plain(size - 2), 1, 0});
+      roster.push_back({plain(size - 2) + "\u00e9", 1, 0});
+    }
     if (size >= 4) {
       const size_t before = (size - 4) / 2;
       roster.push_back({plain(before) + "\U0001F600" + plain(size - 4 - before), 1, 0});
