@@ -1,6 +1,5 @@
 #include "fleet.h"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
