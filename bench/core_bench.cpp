@@ -110,6 +110,18 @@ void BM_LiveFreeBytes(benchmark::State& state) {
     benchmark::DoNotOptimize(fleet.live_free_bytes());
 }
 
+// declare() of a roster where one model fits and every other is rejected,
+// each under its own name: the slots find their shortfalls by name.
+void BM_DeclareRejected(benchmark::State& state) {
+  Roster roster;
+  for (int64_t i = 0; i < state.range(0); ++i)
+    roster.push_back({"model-" + std::to_string(i), 20 * GiB, 0});
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(declare(Budget{24 * GiB, GiB}, roster));
+  }
+  state.SetComplexityN(state.range(0));
+}
+
 BENCHMARK(BM_Route)->Arg(4)->Arg(200);
 BENCHMARK(BM_RouteLast)->Arg(4)->Arg(200);
 BENCHMARK(BM_Observe)->Arg(4)->Arg(200);
@@ -118,6 +130,7 @@ BENCHMARK(BM_Report)->Arg(4)->Arg(200);
 BENCHMARK(BM_WriteMixedReport);
 BENCHMARK(BM_MixedReportBound);
 BENCHMARK(BM_LiveFreeBytes)->Arg(4)->Arg(200);
+BENCHMARK(BM_DeclareRejected)->Arg(4000)->Arg(40000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace garnel

@@ -24,6 +24,12 @@
 
 namespace garnel {
 
+// Texts are sized by bounds that add up string lengths, six bytes for every
+// byte that may need escaping among them. With a 64-bit size_t no text the
+// process can hold makes such a sum wrap; with 32 bits a name of some
+// hundreds of megabytes would, so such builds are refused here.
+static_assert(sizeof(size_t) >= 8, "garnel needs a 64-bit size_t");
+
 // The parsed JSON value every reader in the core consumes. Objects keep their
 // keys in ascending byte order; numbers keep their three kinds (unsigned,
 // signed and floating point), which the readers tell apart.

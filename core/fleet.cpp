@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
@@ -275,16 +277,23 @@ std::string Fleet::report(uint64_t now) const {
 
 Fleet declare(Budget budget, Roster roster) {
   const Plan decision = plan(budget, roster);
+  // A name is admitted unless some entry of that name was rejected, and its
+  // shortfall is the first such rejection's: one lookup a slot, not a scan of
+  // every rejection, so a large roster of misfits still declares in linear time.
+  std::unordered_map<std::string_view, uint64_t> first_shortfall;
+  first_shortfall.reserve(decision.rejected.size());
+  for (const Rejection& rejection : decision.rejected) {
+    first_shortfall.try_emplace(rejection.model, rejection.short_bytes());
+  }
   Fleet fleet;
   fleet.budget = budget;
   fleet.slots.reserve(roster.size());
   for (Declared& declared : roster) {
     Slot slot;
-    for (const Rejection& rejection : decision.rejected) {
-      if (rejection.model == declared.model) {
+    if (!first_shortfall.empty()) {
+      if (const auto found = first_shortfall.find(declared.model); found != first_shortfall.end()) {
         slot.admitted = false;
-        slot.short_bytes = rejection.short_bytes();
-        break;
+        slot.short_bytes = found->second;
       }
     }
     slot.declared = std::move(declared);
