@@ -51,6 +51,11 @@ class Ref {
   explicit operator bool() const { return object_ != nullptr; }
   // Hands the reference to the caller.
   PyObject* release() { return std::exchange(object_, nullptr); }
+  // A reference of its own to a borrowed object.
+  static Ref hold(PyObject* borrowed) {
+    Py_IncRef(borrowed);
+    return Ref(borrowed);
+  }
 
  private:
   PyObject* object_ = nullptr;
@@ -62,15 +67,34 @@ inline void raise(PyObject* type, std::string_view message) {
   if (text) PyErr_SetObject(type, text.get());
 }
 
+// What the module looks up or creates once and keeps while the interpreter
+// runs. Each is made on first use and kept only once it was made, so a
+// failed first import (out of memory, say) leaves nothing behind that a
+// later import would trust; forget() drops them all when the interpreter is
+// finalised, for an embedding host that initialises it again.
+struct Cached {
+  PyObject* panic_type = nullptr;
+  PyObject* type_name_getter = nullptr;
+};
+inline Cached cached;
+
+// Forgets the cached objects without touching them: they belonged to an
+// interpreter that is gone.
+inline void forget_cached() noexcept {
+  cached = Cached{};
+}
+
 // The class every internal failure is raised as. Derived from BaseException
 // so that a broken invariant is not swallowed by a host's `except Exception`.
-// Created on first use and kept for the life of the process.
+// Null with the error set if it could not be created.
 inline PyObject* panic_exception_type() {
-  static PyObject* type = PyErr_NewExceptionWithDoc(
-      "pyo3_runtime.PanicException",
-      "Raised when garnel finds one of its own invariants broken; not meant to be caught.",
-      PyExc_BaseException, nullptr);
-  return type;
+  if (cached.panic_type == nullptr) {
+    cached.panic_type = PyErr_NewExceptionWithDoc(
+        "pyo3_runtime.PanicException",
+        "Raised when garnel finds one of its own invariants broken; not meant to be caught.",
+        PyExc_BaseException, nullptr);
+  }
+  return cached.panic_type;
 }
 
 // Raises a PanicException. Failing to do even that leaves nothing sound to
@@ -145,6 +169,10 @@ std::string quoted_list(const std::array<const char*, N>& names, const std::arra
 // parameters `names`, in that order. `callable` is the full name used in the
 // messages ("plan()", "Fleet.route()"). On success every slot of `bound`
 // holds a borrowed reference; otherwise a TypeError is set.
+// A borrowed argument can die while an earlier one is converted: an
+// __index__ may clear the keyword dictionary that held it. A caller whose
+// integer parameter comes before another holds the later ones (Ref::hold)
+// until they are converted.
 template <size_t N>
 bool bind(const char* callable, const std::array<const char*, N>& names, PyObject* args,
           PyObject* kwargs, std::array<PyObject*, N>& bound) {
@@ -228,46 +256,58 @@ inline void prefix_type_error(const char* name) {
 }
 
 // type's own __name__ getter, type.__dict__["__name__"].__get__, looked up
-// once when the module is created and kept for the life of the process.
-// Reading a type's name through it runs no metaclass code, and the refusal of
-// an argument costs one call. Null with the error set if the lookup failed.
+// once when the module is created. Reading a type's name through it runs no
+// metaclass code, and the refusal of an argument costs one call. Null with
+// the error set if the lookup failed.
 inline PyObject* type_name_getter() {
-  static PyObject* getter = []() -> PyObject* {
+  if (cached.type_name_getter == nullptr) {
     Ref attributes(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyType_Type), "__dict__"));
     if (!attributes) return nullptr;
     Ref descriptor(PyMapping_GetItemString(attributes.get(), "__name__"));
     if (!descriptor) return nullptr;
-    return PyObject_GetAttrString(descriptor.get(), "__get__");
-  }();
-  return getter;
+    cached.type_name_getter = PyObject_GetAttrString(descriptor.get(), "__get__");
+  }
+  return cached.type_name_getter;
 }
 
 // The name of object's type, so that the refusal of an argument runs no
 // interpreter code. Null with the error set on failure.
-// REQUIRES: type_name_getter() succeeded once (the module's creation checks).
 inline Ref type_name(PyObject* object) {
-  return Ref(PyObject_CallFunctionObjArgs(type_name_getter(),
-                                          reinterpret_cast<PyObject*>(Py_TYPE(object)), nullptr));
+  PyObject* getter = type_name_getter();
+  if (getter == nullptr) return Ref();
+  return Ref(
+      PyObject_CallFunctionObjArgs(getter, reinterpret_cast<PyObject*>(Py_TYPE(object)), nullptr));
 }
+
+// What a conversion gives back before it builds a refusal: the use of a
+// fleet, for a method's call (Access), or nothing (Unheld). Building the
+// message allocates, a collection may then run a __del__ that calls the same
+// fleet, and that call must find it free.
+struct Unheld {
+  void give_back() {}
+};
 
 // An int as is, anything else through its __index__. Gives a new reference,
 // or null with the (prefixed) error set.
-inline Ref as_int(PyObject* object, const char* name) {
-  if (PyLong_Check(object)) {
-    Py_IncRef(object);
-    return Ref(object);
-  }
+template <typename Held>
+Ref as_int(PyObject* object, const char* name, Held& held) {
+  if (PyLong_Check(object)) return Ref::hold(object);
   Ref index(PyNumber_Index(object));
-  if (!index) prefix_type_error(name);
+  if (!index) {
+    held.give_back();
+    prefix_type_error(name);
+  }
   return index;
 }
 
 // An unsigned 64-bit argument; the interpreter's OverflowError outside it.
-inline bool to_u64(PyObject* object, const char* name, uint64_t& out) {
-  const Ref number = as_int(object, name);
+template <typename Held>
+bool to_u64(PyObject* object, const char* name, uint64_t& out, Held& held) {
+  const Ref number = as_int(object, name, held);
   if (!number) return false;
   const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    held.give_back();
     prefix_type_error(name);
     return false;
   }
@@ -275,10 +315,16 @@ inline bool to_u64(PyObject* object, const char* name, uint64_t& out) {
   return true;
 }
 
+inline bool to_u64(PyObject* object, const char* name, uint64_t& out) {
+  Unheld unheld;
+  return to_u64(object, name, out, unheld);
+}
+
 // An unsigned 8-bit argument: read as a signed 64-bit integer first (whose
 // own OverflowError stands), then held to 0..255.
 inline bool to_u8(PyObject* object, const char* name, uint8_t& out) {
-  const Ref number = as_int(object, name);
+  Unheld unheld;
+  const Ref number = as_int(object, name, unheld);
   if (!number) return false;
   const long long value = PyLong_AsLongLong(number.get());
   if (value == -1 && PyErr_Occurred() != nullptr) {
@@ -302,8 +348,10 @@ struct Text {
 // Converts a str (or subclass) to UTF-8; refuses anything else with
 // "argument '{name}': '{type}' object cannot be converted to 'PyString'".
 // A lone surrogate raises the interpreter's UnicodeEncodeError unchanged.
-inline bool to_text(PyObject* object, const char* name, Text& out) {
+template <typename Held>
+bool to_text(PyObject* object, const char* name, Text& out, Held& held) {
   if (!PyUnicode_Check(object)) {
+    held.give_back();
     const Ref type(type_name(object));
     if (!type) return false;
     Ref message(PyUnicode_FromFormat("argument '%s': '%S' object cannot be converted to 'PyString'",
@@ -321,12 +369,19 @@ inline bool to_text(PyObject* object, const char* name, Text& out) {
   return true;
 }
 
+inline bool to_text(PyObject* object, const char* name, Text& out) {
+  Unheld unheld;
+  return to_text(object, name, out, unheld);
+}
+
 // One call's use of an object that carries a borrow count (0: free; n > 0:
 // n calls share it; -1: one call holds it alone), given back on every path.
 // Interpreter code run by an __index__ conversion can call back into the
 // same object; the count makes a conflicting call fail at once instead of
 // seeing the object half-changed. The interpreter lock serialises the count.
-// REQUIRES: Object starts with its PyObject header and has `int64_t borrow`.
+// REQUIRES: Object starts with its PyObject header and has `int64_t borrow`
+// and `bool built`, which its constructor sets last: the type is mutable, so
+// an instance can be made without it (Fleet.__new__ replaced), zeroed.
 template <typename Object>
 class Access {
  public:
@@ -334,13 +389,18 @@ class Access {
   Access(PyTypeObject* type, const char* class_name) : type_(type), class_name_(class_name) {}
   Access(const Access&) = delete;
   Access& operator=(const Access&) = delete;
-  ~Access() {
+  ~Access() { give_back(); }
+
+  // Ends the use early, before a refusal is built; the destructor then has
+  // nothing left to give back.
+  void give_back() {
     if (self_ == nullptr) return;
     if (exclusive_) {
       self_->borrow = 0;
     } else {
       --self_->borrow;
     }
+    self_ = nullptr;
   }
 
   // Checks that `object` is an instance of the type and takes shared
@@ -355,6 +415,11 @@ class Access {
       return false;
     }
     Object* self = reinterpret_cast<Object*>(object);
+    if (!self->built) {
+      PyErr_Format(PyExc_TypeError, "this %s was not built by %s(): it has no card to answer for",
+                   class_name_, class_name_);
+      return false;
+    }
     if (exclusive) {
       if (self->borrow != 0) {
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
@@ -373,9 +438,9 @@ class Access {
     return true;
   }
 
-  // REQUIRES: take() succeeded.
+  // REQUIRES: take() succeeded and the use was not given back.
   const Object& shared() const { return *self_; }
-  // REQUIRES: take(object, /*exclusive=*/true) succeeded.
+  // REQUIRES: take(object, /*exclusive=*/true) succeeded, not given back.
   Object& exclusive() { return *self_; }
 
  private:

@@ -29,10 +29,13 @@ namespace {
 using boundary::Ref;
 using boundary::Text;
 
-// parse_json, or null with ValueError("bad json: ...") set.
-std::optional<JsonValue> parse(std::string_view text) {
+// parse_json, or null with ValueError("bad json: ...") set, after giving
+// back what the call holds.
+template <typename Held>
+std::optional<JsonValue> parse(std::string_view text, Held& held) {
   auto parsed = parse_json(text);
   if (auto* message = std::get_if<std::string>(&parsed)) {
+    held.give_back();
     boundary::raise(PyExc_ValueError, *message);
     return std::nullopt;
   }
@@ -67,17 +70,22 @@ std::optional<CardArguments> card_arguments(const char* callable, PyObject* args
                                                         "declared_json"};
   std::array<PyObject*, 3> bound;
   if (!boundary::bind(callable, kNames, args, kwargs, bound)) return std::nullopt;
+  // Converting total_bytes or reserve_pct can run the caller's __index__,
+  // which may drop every other reference to a later argument.
+  const Ref held_reserve_pct = Ref::hold(bound[1]);
+  const Ref held_declared_json = Ref::hold(bound[2]);
   uint64_t total_bytes = 0;
   uint8_t reserve_pct = 0;
   Text declared_json;
   if (!boundary::to_u64(bound[0], kNames[0], total_bytes) ||
-      !boundary::to_u8(bound[1], kNames[1], reserve_pct) ||
-      !boundary::to_text(bound[2], kNames[2], declared_json)) {
+      !boundary::to_u8(held_reserve_pct.get(), kNames[1], reserve_pct) ||
+      !boundary::to_text(held_declared_json.get(), kNames[2], declared_json)) {
     return std::nullopt;
   }
   const Budget budget =
       Budget::with_reserve_pct(total_bytes, reserve_pct < 100 ? reserve_pct : uint8_t{100});
-  std::optional<JsonValue> value = parse(declared_json.view);
+  boundary::Unheld unheld;
+  std::optional<JsonValue> value = parse(declared_json.view, unheld);
   if (!value) return std::nullopt;
   std::optional<Roster> roster = roster_from(*value);
   if (!roster) return std::nullopt;
@@ -121,6 +129,7 @@ struct PyFleet {
   PyObject ob_base;
   Fleet fleet;
   int64_t borrow;  // see boundary::Access
+  bool built;      // the constructor ran; an instance made around it is zeroed
 };
 
 // Created once, when the module is, and kept for the life of the process.
@@ -139,13 +148,15 @@ PyObject* fleet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyFleet* self = reinterpret_cast<PyFleet*>(object);
     new (&self->fleet) Fleet(std::move(fleet));
     self->borrow = 0;
+    self->built = true;
     return object;
   });
 }
 
 void fleet_dealloc(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
-  reinterpret_cast<PyFleet*>(object)->fleet.~Fleet();
+  PyFleet* self = reinterpret_cast<PyFleet*>(object);
+  if (self->built) self->fleet.~Fleet();
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free(object);
   // Instances of a heap type hold a reference to it.
@@ -160,8 +171,8 @@ PyObject* fleet_set_endpoint(PyObject* object, PyObject* args, PyObject* kwargs)
     Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/true)) return nullptr;
     Text model, endpoint;
-    if (!boundary::to_text(bound[0], kNames[0], model) ||
-        !boundary::to_text(bound[1], kNames[1], endpoint)) {
+    if (!boundary::to_text(bound[0], kNames[0], model, access) ||
+        !boundary::to_text(bound[1], kNames[1], endpoint, access)) {
       return nullptr;
     }
     access.exclusive().fleet.set_endpoint(model.view, endpoint.view);
@@ -241,15 +252,15 @@ PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (!access.take(object, /*exclusive=*/true)) return nullptr;
     Text model, kind, detail_json;
     uint64_t now = 0;
-    if (!boundary::to_text(bound[0], kNames[0], model) ||
-        !boundary::to_text(bound[1], kNames[1], kind) ||
-        !boundary::to_text(bound[2], kNames[2], detail_json) ||
-        !boundary::to_u64(bound[3], kNames[3], now)) {
+    if (!boundary::to_text(bound[0], kNames[0], model, access) ||
+        !boundary::to_text(bound[1], kNames[1], kind, access) ||
+        !boundary::to_text(bound[2], kNames[2], detail_json, access) ||
+        !boundary::to_u64(bound[3], kNames[3], now, access)) {
       return nullptr;
     }
     // The detail is parsed before the kind is looked at: a call with both
     // wrong reports the JSON.
-    std::optional<JsonValue> detail = parse(detail_json.view);
+    std::optional<JsonValue> detail = parse(detail_json.view, access);
     if (!detail) return nullptr;
     std::optional<Observation> observation = observation_from_json(kind.view, *detail);
     if (!observation) {
@@ -257,6 +268,7 @@ PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
       message +=
           " \u2014 expected one of: load_started, probe_ok, probe_failed, process_exited, "
           "load_failed, stop";
+      access.give_back();
       boundary::raise(PyExc_ValueError, message);
       return nullptr;
     }
@@ -275,8 +287,8 @@ PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     Text model;
     uint64_t now = 0;
-    if (!boundary::to_text(bound[0], kNames[0], model) ||
-        !boundary::to_u64(bound[1], kNames[1], now)) {
+    if (!boundary::to_text(bound[0], kNames[0], model, access) ||
+        !boundary::to_u64(bound[1], kNames[1], now, access)) {
       return nullptr;
     }
     const Route route = access.shared().fleet.route(model.view, now);
@@ -325,7 +337,7 @@ PyObject* fleet_report(PyObject* object, PyObject* args, PyObject* kwargs) {
     Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     uint64_t now = 0;
-    if (!boundary::to_u64(bound[0], kNames[0], now)) return nullptr;
+    if (!boundary::to_u64(bound[0], kNames[0], now, access)) return nullptr;
     // Written straight into a buffer the text is then made from, never
     // cleared first. A card's few lines fit on the stack; a larger card is
     // given room for lines of typical names. Only a card of long names or
@@ -418,10 +430,20 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "_garnel", "", 0, module_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The module object, created once per process, and the interpreter it
-// belongs to: its objects must never be shared with another interpreter.
+// The module object, created once while the interpreter runs.
 PyObject* the_module = nullptr;
-int64_t the_interpreter = -1;
+bool forget_at_exit = false;
+
+// Runs after the interpreter is finalised: what was cached belonged to it,
+// and an embedding host that initialises a new one must get a new module,
+// not the cleared old one.
+void forget_the_interpreter() {
+  the_module = nullptr;
+  fleet_type = nullptr;
+  boundary::forget_cached();
+  // The runtime runs each registered function once and forgets it.
+  forget_at_exit = false;
+}
 
 // Adds `value` (a new reference, taken over) as `name` and lists it in __all__.
 bool add_export(PyObject* module, PyObject* all, const char* name, PyObject* value) {
@@ -461,25 +483,31 @@ PyObject* create_module() {
 
 PyMODINIT_FUNC PyInit__garnel(void) {
   return garnel::boundary::guarded([]() -> PyObject* {
-    PyInterpreterState* interpreter = PyInterpreterState_Get();
-    const int64_t id = PyInterpreterState_GetID(interpreter);
+    // Refused before any cached object is read or made: a sub-interpreter
+    // that got this far once would leave its objects behind for the main
+    // one, or lock it out. The main interpreter's id is 0.
+    const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0) return nullptr;
+    if (id != 0) {
+      PyErr_SetString(PyExc_ImportError,
+                      "_garnel cannot be loaded in a sub-interpreter: only the main interpreter "
+                      "of a process can load it");
+      return nullptr;
+    }
     if (garnel::the_module != nullptr) {
-      if (id != garnel::the_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "_garnel cannot be loaded in a sub-interpreter: it is already loaded in "
-                        "another interpreter of this process");
-        return nullptr;
-      }
       Py_IncRef(garnel::the_module);
       return garnel::the_module;
     }
+    // Should the runtime's table of exit functions be full, the module still
+    // loads; only a second initialisation in this process would then find it
+    // stale.
+    if (!garnel::forget_at_exit)
+      garnel::forget_at_exit = Py_AtExit(garnel::forget_the_interpreter) == 0;
     PyObject* module = garnel::create_module();
     if (module == nullptr) return nullptr;
-    // The cache keeps a reference of its own for the life of the process.
+    // The cache keeps a reference of its own while the interpreter runs.
     Py_IncRef(module);
     garnel::the_module = module;
-    garnel::the_interpreter = id;
     return module;
   });
 }

@@ -30,10 +30,12 @@ struct Canned {
 };
 Canned canned;
 
-// Only the borrow count: a floor fleet holds nothing else.
+// Only the borrow count and the mark of construction: a floor fleet holds
+// nothing else.
 struct FloorFleet {
   PyObject ob_base;
   int64_t borrow;
+  bool built;
 };
 
 PyTypeObject* fleet_type = nullptr;
@@ -53,12 +55,14 @@ bool card_arguments(const char* callable, PyObject* args, PyObject* kwargs) {
                                                         "declared_json"};
   std::array<PyObject*, 3> bound;
   if (!boundary::bind(callable, kNames, args, kwargs, bound)) return false;
+  const boundary::Ref held_reserve_pct = boundary::Ref::hold(bound[1]);
+  const boundary::Ref held_declared_json = boundary::Ref::hold(bound[2]);
   uint64_t total_bytes = 0;
   uint8_t reserve_pct = 0;
   Text declared_json;
   return boundary::to_u64(bound[0], kNames[0], total_bytes) &&
-         boundary::to_u8(bound[1], kNames[1], reserve_pct) &&
-         boundary::to_text(bound[2], kNames[2], declared_json);
+         boundary::to_u8(held_reserve_pct.get(), kNames[1], reserve_pct) &&
+         boundary::to_text(held_declared_json.get(), kNames[2], declared_json);
 }
 
 PyObject* floor_plan(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -75,6 +79,7 @@ PyObject* fleet_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* object = alloc(type, 0);
     if (object == nullptr) return nullptr;
     reinterpret_cast<FloorFleet*>(object)->borrow = 0;
+    reinterpret_cast<FloorFleet*>(object)->built = true;
     return object;
   });
 }
@@ -94,8 +99,8 @@ PyObject* fleet_set_endpoint(PyObject* object, PyObject* args, PyObject* kwargs)
     Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/true)) return nullptr;
     Text model, endpoint;
-    if (!boundary::to_text(bound[0], kNames[0], model) ||
-        !boundary::to_text(bound[1], kNames[1], endpoint)) {
+    if (!boundary::to_text(bound[0], kNames[0], model, access) ||
+        !boundary::to_text(bound[1], kNames[1], endpoint, access)) {
       return nullptr;
     }
     return none();
@@ -111,10 +116,10 @@ PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (!access.take(object, /*exclusive=*/true)) return nullptr;
     Text model, kind, detail_json;
     uint64_t now = 0;
-    if (!boundary::to_text(bound[0], kNames[0], model) ||
-        !boundary::to_text(bound[1], kNames[1], kind) ||
-        !boundary::to_text(bound[2], kNames[2], detail_json) ||
-        !boundary::to_u64(bound[3], kNames[3], now)) {
+    if (!boundary::to_text(bound[0], kNames[0], model, access) ||
+        !boundary::to_text(bound[1], kNames[1], kind, access) ||
+        !boundary::to_text(bound[2], kNames[2], detail_json, access) ||
+        !boundary::to_u64(bound[3], kNames[3], now, access)) {
       return nullptr;
     }
     return none();
@@ -130,8 +135,8 @@ PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     Text model;
     uint64_t now = 0;
-    if (!boundary::to_text(bound[0], kNames[0], model) ||
-        !boundary::to_u64(bound[1], kNames[1], now)) {
+    if (!boundary::to_text(bound[0], kNames[0], model, access) ||
+        !boundary::to_u64(bound[1], kNames[1], now, access)) {
       return nullptr;
     }
     return boundary::new_str(canned.route);
@@ -171,7 +176,7 @@ PyObject* fleet_report(PyObject* object, PyObject* args, PyObject* kwargs) {
     Access access(fleet_type, "Fleet");
     if (!access.take(object, /*exclusive=*/false)) return nullptr;
     uint64_t now = 0;
-    if (!boundary::to_u64(bound[0], kNames[0], now)) return nullptr;
+    if (!boundary::to_u64(bound[0], kNames[0], now, access)) return nullptr;
     return boundary::new_str(canned.report);
   });
 }
