@@ -215,6 +215,10 @@ print(json.loads(_garnel.plan(0, 0, "[]"))["fits"], len(failures) > 0)
 """
 
 
+@pytest.mark.skipif(
+    sys.version_info >= (3, 13),
+    reason="CPython 3.13's own PyType_FromSpec crashes after an earlier allocation failure in it",
+)
 def test_a_first_import_out_of_memory_can_be_retried():
     pytest.importorskip("_testcapi")
     done = run_python(OUT_OF_MEMORY_SWEEP, timeout=600)
