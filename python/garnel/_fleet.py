@@ -96,6 +96,17 @@ class Route:
         )
 
 
+_PROBE_DETAILS: dict[int, str] = {}
+PROBE_DETAILS_SIZE = 1024
+
+
+def _probe_detail(vram_bytes: int) -> str:
+    if len(_PROBE_DETAILS) >= PROBE_DETAILS_SIZE:
+        _PROBE_DETAILS.clear()
+    detail = _PROBE_DETAILS[vram_bytes] = f'{{"vramBytes":{vram_bytes:d}}}'
+    return detail
+
+
 def detail_json(detail: Detail) -> str:
     if detail is None:
         return "{}"
@@ -115,7 +126,7 @@ class Fleet:
     Errors are the extension's own, unchanged.
     """
 
-    __slots__ = ("_clock", "_journal", "_queries", "_raw", "_routes")
+    __slots__ = ("_clock", "_journal", "_observe_raw", "_queries", "_raw", "_routes")
 
     def __init__(
         self,
@@ -131,6 +142,7 @@ class Fleet:
             raise ValueError("journal_queries needs a journal")
         declared_json = roster_json(roster)
         self._raw = _garnel.Fleet(total_bytes, reserve_pct, declared_json)
+        self._observe_raw = self._raw.observe  # bound once: observing is the hot path
         self._clock: Clock = monotonic_ms if clock is None else clock
         self._routes: dict[str, Route] = {}
         self._journal: JournalWriter | None = None
@@ -189,17 +201,25 @@ class Fleet:
 
     # Changes.
 
-    def set_endpoint(self, model: str, endpoint: str) -> None:
-        """Record where `model` is served; a name no slot holds changes nothing."""
+    def set_endpoint(self, model: str, endpoint: str, now: SupportsIndex | None = None) -> None:
+        """Record where `model` is served; a name no slot holds changes nothing.
+
+        The extension takes no time here; `now` (the clock unless given) only
+        places the change in the journal, so replaying up to a time leaves
+        out an endpoint set after it.
+        """
         journal = self._journal
         if journal is None:
             self._raw.set_endpoint(model, endpoint)
             return
         with journal.lock:
             journal.check_open()
+            if now is None:
+                now = self._clock()
             self._raw.set_endpoint(model, endpoint)
             journal.write(
-                f'{{"op":"set_endpoint","model":{_quote(model)},"endpoint":{_quote(endpoint)}}}\n'
+                f'{{"op":"set_endpoint","model":{_quote(model)},"endpoint":{_quote(endpoint)},'
+                f'"now":{operator.index(now)}}}\n'
             )
 
     def observe(
@@ -220,9 +240,13 @@ class Fleet:
     def probe_ok(self, model: str, vram_bytes: int, now: SupportsIndex | None = None) -> None:
         """The health probe answered: `model` holds `vram_bytes` on the card."""
         # Written out rather than through _observe: the call a host makes most.
-        detail = f'{{"vramBytes":{vram_bytes:d}}}'
+        # A model's probes report the same bytes again and again, and the
+        # extension reads a text it has seen before faster than a new one.
+        detail = _PROBE_DETAILS.get(vram_bytes)
+        if detail is None:
+            detail = _probe_detail(vram_bytes)
         if self._journal is None:
-            self._raw.observe(model, "probe_ok", detail, self._clock() if now is None else now)
+            self._observe_raw(model, "probe_ok", detail, self._clock() if now is None else now)
         else:
             self._observe_journaled(model, "probe_ok", detail, now)
 
@@ -279,7 +303,7 @@ class Fleet:
 
     def _observe(self, model: str, kind: str, detail: str, now: SupportsIndex | None) -> None:
         if self._journal is None:
-            self._raw.observe(model, kind, detail, self._clock() if now is None else now)
+            self._observe_raw(model, kind, detail, self._clock() if now is None else now)
         else:
             self._observe_journaled(model, kind, detail, now)
 

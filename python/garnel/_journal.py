@@ -9,10 +9,11 @@ extension's Fleet was built with:
 
 ("now" and "time", the host's clock and the wall clock at construction, are
 there for people reading the file). Then one line per change that took effect,
-with the arguments as the extension got them:
+with the arguments as the extension got them and the time of the change (for
+`set_endpoint` too, which the extension takes without one):
 
     {"op":"observe","model":"m","kind":"probe_ok","detail":"{\\"vramBytes\\":1}","now":5000}
-    {"op":"set_endpoint","model":"m","endpoint":"http://127.0.0.1:8001"}
+    {"op":"set_endpoint","model":"m","endpoint":"http://127.0.0.1:8001","now":5000}
 
 and, when queries are journaled, each query with its answer ("route" and
 "report" with their "now"; "next_to_load", "committed_bytes", "free_bytes").
@@ -109,7 +110,7 @@ _LINE_FIELDS: dict[str, dict[str, str]] = {
         "declared_json": _STR,
     },
     "observe": {"model": _STR, "kind": _STR, "detail": _STR, "now": _INT},
-    "set_endpoint": {"model": _STR, "endpoint": _STR},
+    "set_endpoint": {"model": _STR, "endpoint": _STR, "now": _INT},
     "route": {"model": _STR, "now": _INT, "answer": _STR},
     "report": {"now": _INT, "answer": _STR},
     "next_to_load": {"answer": _STR_OR_NONE},
