@@ -121,7 +121,7 @@ def register_plan(subparsers: Subparsers) -> None:
     parser = subparsers.add_parser(
         "plan",
         help="can this card hold this roster?",
-        description="Plan a roster onto one card: which models fit, in roster order, "
+        description="Plan a roster onto one card: which models fit, in roster order,\n"
         "and by how much the others fall short.",
         epilog=PLAN_EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -257,7 +257,8 @@ def register_replay(subparsers: Subparsers) -> None:
     parser = subparsers.add_parser(
         "replay",
         help="the card as a journal says it stood",
-        description="Rebuild a card from the journal a garnel.Fleet wrote and print its report.",
+        description="Rebuild a card from the journal a garnel.Fleet wrote, and print its\n"
+        "report at the times asked for.",
         epilog=REPLAY_EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
