@@ -297,7 +297,10 @@ def run_replay(args: argparse.Namespace) -> int:
             )
             return 1
         if compared == 0:
-            warnings.warn("the journal records no answers to check (journal_queries=True)")
+            warnings.warn(
+                "the journal records no answers to check: write it with journal_queries=True",
+                stacklevel=1,
+            )
         print(f"{compared} recorded answers given again")
         if not args.at:
             return 0
@@ -344,7 +347,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     prog = f"garnel {args.command}"
 
     def one_line(message: Warning | str, *_: object, **__: object) -> None:
-        sys.stderr.write(f"{prog}: warning: {message}\n")
+        text = " ".join(str(message).splitlines())
+        sys.stderr.write(f"{prog}: warning: {text}\n")
 
     with warnings.catch_warnings():
         warnings.simplefilter("always")
@@ -355,7 +359,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             return 1
         except (CommandError, ValueError, OSError) as error:
-            sys.stderr.write(f"{prog}: error: {error}\n")
+            message = " ".join(str(error).splitlines())  # one line, whatever it quotes
+            sys.stderr.write(f"{prog}: error: {message}\n")
             return 2
         except KeyboardInterrupt:
             return 130

@@ -28,7 +28,7 @@ import time
 import warnings
 from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Protocol, Union
+from typing import TYPE_CHECKING, Any, Protocol, TextIO, Union
 
 import _garnel
 
@@ -52,15 +52,15 @@ JournalTarget = Union[str, "os.PathLike[str]", TextSink]
 class JournalWriter:
     """Writes a fleet's lines, each whole and flushed; its lock orders call and line."""
 
-    __slots__ = ("_file", "_owned", "closed", "lock")
+    __slots__ = ("_file", "_opened", "closed", "lock")
 
     def __init__(self, target: JournalTarget) -> None:
+        self._opened: TextIO | None = None
         if isinstance(target, (str, os.PathLike)):
-            self._file: TextSink = open(target, "a", encoding="utf-8")  # noqa: SIM115
-            self._owned = True
+            self._opened = open(target, "a", encoding="utf-8")  # noqa: SIM115
+            self._file: TextSink = self._opened
         else:
             self._file = target
-            self._owned = False
         self.lock = threading.Lock()
         self.closed = False
 
@@ -92,8 +92,8 @@ class JournalWriter:
             if self.closed:
                 return
             self.closed = True
-            if self._owned:
-                self._file.close()  # type: ignore[attr-defined]
+            if self._opened is not None:
+                self._opened.close()
             else:
                 self._file.flush()
 
@@ -334,8 +334,8 @@ def replay(
     The last life unless `life` names one (from 0), up to and including the
     changes at or before `until` milliseconds; the lines are taken in their
     order and the first one timed after `until` ends the replay. The fleet's
-    clock stands still at `until`, or at the last change's time, so its
-    `report()` and `route()` answer for that moment.
+    clock stands still at `until`, or else at the time of the life's last
+    line, so its `report()` and `route()` answer for that moment.
     """
     read = read_journal(journal)
     fleet, _ = build(read, read.life(life), until=until)
