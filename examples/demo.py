@@ -99,6 +99,7 @@ def a_day_of_the_card(roster: list[garnel.Model], journal: pathlib.Path) -> None
         clock.now_ms = 3_600_500
         lost = fleet.route(first)
         print("route:", lost.kind.value, lost.reason, " try elsewhere:", lost.try_elsewhere)
+        print("the same from the module underneath:", fleet.raw.route(first, clock.now_ms))
         print("next to load:", fleet.next_to_load())
         print(fleet.report(), end="")
 
