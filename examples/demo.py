@@ -4,78 +4,114 @@ First the question asked before anything is loaded: can this card hold this
 roster? Then the loop a host runs: build a Fleet, ask what to load next,
 report the load and the health probe, set the endpoint, route requests, lose
 the serving process, route again, and print the card's report at each step.
+The fleet journals what it is told; at the end the card is replayed from the
+journal as it stood just before the serving process exited.
 
-Usage: python examples/demo.py [ROSTER_JSON_FILE]
+Usage: python examples/demo.py [ROSTER_FILE]   (JSON or TOML)
 """
 
-import json
+from __future__ import annotations
+
 import pathlib
 import sys
+import tempfile
 
-import _garnel
-from _garnel import Fleet
+import garnel
 
 CARD_BYTES = 24 * 2**30  # a 24 GiB card
 RESERVE_PCT = 10  # held back for the runtime, never less than one GiB
 GIB = 2**30
 
 
+class DemoClock:
+    """The host's clock in ms since 08:00; the demo moves it by hand."""
+
+    def __init__(self) -> None:
+        self.now_ms = 0
+
+    def __call__(self) -> int:
+        return self.now_ms
+
+
 def step(title: str) -> None:
     print(f"\n--- {title}")
 
 
-def show_report(fleet: Fleet, now_ms: int) -> None:
-    print(fleet.report(now_ms), end="")
-
-
 def main() -> None:
-    path = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else pathlib.Path(__file__).with_name("roster.json")
-    roster_json = path.read_text(encoding="utf-8")
+    here = pathlib.Path(__file__).with_name("roster.json")
+    path = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else here
+    roster = garnel.read_roster(path)
 
     step(f"Can a 24 GiB card, {RESERVE_PCT}% held back, hold {path.name}?")
-    plan_text = _garnel.plan(CARD_BYTES, RESERVE_PCT, roster_json)
-    print(json.loads(plan_text)["explain"])
-    print(plan_text)
+    plan = garnel.plan(CARD_BYTES, RESERVE_PCT, roster)
+    print(plan)
+    print("admitted:", ", ".join(plan.admitted), " headroom bytes:", plan.headroom_bytes)
 
-    step("08:00 the host builds the fleet")
-    fleet = Fleet(CARD_BYTES, RESERVE_PCT, roster_json)
-    show_report(fleet, 0)
+    with tempfile.TemporaryDirectory() as scratch:
+        journal = pathlib.Path(scratch) / "card.journal"
+        a_day_of_the_card(roster, journal)
 
-    first = fleet.next_to_load()
-    step(f"08:00 next to load: {first}; the load starts")
-    fleet.observe(first, "load_started", "{}", 0)
-    print("route:", fleet.route(first, 1_500))
-    show_report(fleet, 1_500)
+        step("Later: the card from its journal, as it stood at 08:59:59")
+        print(f"({len(journal.read_text().splitlines())} lines in the journal)")
+        print(garnel.replay(journal, until=3_599_000).report(), end="")
 
-    step(f"08:00:42 the probe answers: {first} holds 17 GiB, served on port 8001 (seen at 08:01)")
-    fleet.observe(first, "probe_ok", json.dumps({"vramBytes": 17 * GIB}), 42_000)
-    fleet.set_endpoint(first, "http://127.0.0.1:8001")
-    print("route:", fleet.route(first, 60_000))
-    print("committed bytes:", fleet.committed_bytes(), " free bytes:", fleet.free_bytes())
-    second = fleet.next_to_load()
-    print("next to load:", second)
-    show_report(fleet, 60_000)
 
-    step(f"08:01 {second} loads beside it")
-    fleet.observe(second, "loadStarted", "{}", 60_000)
-    fleet.observe(second, "probeOk", json.dumps({"vram_bytes": GIB}), 65_000)
-    fleet.set_endpoint(second, "http://127.0.0.1:8002")
-    print("route:", fleet.route(second, 70_000))
-    print("route of the model that did not fit:", fleet.route("coder-14b", 70_000))
-    show_report(fleet, 70_000)
+def a_day_of_the_card(roster: list[garnel.Model], journal: pathlib.Path) -> None:
+    clock = DemoClock()
+    with garnel.Fleet(CARD_BYTES, RESERVE_PCT, roster, clock=clock, journal=journal) as fleet:
+        step("08:00 the host builds the fleet")
+        print(fleet.report(), end="")
 
-    step(f"09:00 the serving process of {first} exits")
-    fleet.observe(first, "process_exited", json.dumps({"code": -9}), 3_600_000)
-    print("route:", fleet.route(first, 3_600_500))
-    print("next to load:", fleet.next_to_load())
-    show_report(fleet, 3_600_500)
+        first = fleet.next_to_load()
+        assert first is not None
+        step(f"08:00 next to load: {first}; the load starts")
+        fleet.load_started(first)
+        clock.now_ms = 1_500
+        print("route:", fleet.route(first))
+        print(fleet.report(), end="")
 
-    step(f"09:01 {first} is loaded again; its endpoint stands")
-    fleet.observe(first, "load_started", "{}", 3_601_000)
-    fleet.observe(first, "probe_ok", json.dumps({"vramBytes": 17 * GIB}), 3_640_000)
-    print("route:", fleet.route(first, 3_660_000))
-    print("next to load:", fleet.next_to_load())
-    show_report(fleet, 3_660_000)
+        step(f"08:00:42 the probe answers: {first} holds 17 GiB, served on port 8001")
+        clock.now_ms = 42_000
+        fleet.probe_ok(first, 17 * GIB)
+        fleet.set_endpoint(first, "http://127.0.0.1:8001")
+        clock.now_ms = 60_000
+        route = fleet.route(first)
+        print("route:", route.kind.value, "to", route.endpoint)
+        print("committed bytes:", fleet.committed_bytes(), " free bytes:", fleet.free_bytes())
+        second = fleet.next_to_load()
+        assert second is not None
+        print("next to load:", second)
+        print(fleet.report(), end="")
+
+        step(f"08:01 {second} loads beside it")
+        fleet.load_started(second)
+        clock.now_ms = 65_000
+        fleet.probe_ok(second, GIB)
+        fleet.set_endpoint(second, "http://127.0.0.1:8002")
+        clock.now_ms = 70_000
+        print("route:", fleet.route(second).kind.value)
+        print("route of the model that did not fit:", fleet.route("coder-14b"))
+        print(fleet.report(), end="")
+
+        step(f"09:00 the serving process of {first} exits")
+        clock.now_ms = 3_600_000
+        fleet.process_exited(first, code=-9)
+        clock.now_ms = 3_600_500
+        lost = fleet.route(first)
+        print("route:", lost.kind.value, lost.reason, " try elsewhere:", lost.try_elsewhere)
+        print("the same from the module underneath:", fleet.raw.route(first, clock.now_ms))
+        print("next to load:", fleet.next_to_load())
+        print(fleet.report(), end="")
+
+        step(f"09:01 {first} is loaded again; its endpoint stands")
+        clock.now_ms = 3_601_000
+        fleet.load_started(first)
+        clock.now_ms = 3_640_000
+        fleet.probe_ok(first, 17 * GIB)
+        clock.now_ms = 3_660_000
+        print("route:", fleet.route(first).endpoint)
+        print("next to load:", fleet.next_to_load())
+        print(fleet.report(), end="")
 
 
 if __name__ == "__main__":

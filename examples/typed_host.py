@@ -1,7 +1,8 @@
 """A typed host loop: checked by mypy --strict against the shipped stubs."""
 
+from __future__ import annotations
+
 import json
-from typing import Optional
 
 from _garnel import Fleet, plan
 
@@ -11,8 +12,8 @@ def fits(total_bytes: int, roster: str) -> bool:
     return bool(result["fits"])
 
 
-def load_next(fleet: Fleet, now_ms: int) -> Optional[str]:
-    model: Optional[str] = fleet.next_to_load()
+def load_next(fleet: Fleet, now_ms: int) -> str | None:
+    model: str | None = fleet.next_to_load()
     if model is not None:
         fleet.observe(model, "load_started", "{}", now_ms)
     return model

@@ -9,6 +9,24 @@ from __future__ import annotations
 
 from _garnel import __version__
 
-from ._roster import Model
+from ._errors import JournalError, RosterError
+from ._fleet import Fleet, Kind, Route, RouteKind
+from ._journal import replay
+from ._plan import Plan, Rejection, plan
+from ._roster import Model, read_roster
 
-__all__ = ["Model", "__version__"]
+__all__ = [
+    "Fleet",
+    "JournalError",
+    "Kind",
+    "Model",
+    "Plan",
+    "Rejection",
+    "RosterError",
+    "Route",
+    "RouteKind",
+    "__version__",
+    "plan",
+    "read_roster",
+    "replay",
+]

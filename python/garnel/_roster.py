@@ -1,10 +1,33 @@
-"""Roster entries."""
+"""Roster entries: the Model record, roster files, and every roster shape the package takes.
+
+A roster reaches the extension as JSON text. The package takes it as that text
+(passed through untouched, so the extension judges it), as a sequence of
+`Model`, or as a sequence of mappings in the roster format with either key
+spelling; `read_roster` reads the same entries from a JSON or TOML file. One
+function, `model_from_entry`, turns one entry mapping into a `Model` for both
+the files and the in-code mappings, so a new way of sizing an entry has one
+place to go.
+"""
 
 from __future__ import annotations
 
+import json
+import math
+import operator
+import os
+import sys
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
+from typing import Any, Union
+
+from ._errors import RosterError
 
 U64_MAX = 2**64 - 1
+
+# What the JSON roster and the extension call each byte count, camel case
+# first: the first spelling present is the one read, as the extension does.
+WEIGHTS_KEYS = ("weightsBytes", "weights_bytes")
+KV_KEYS = ("kvBytes", "kv_bytes")
 
 
 @dataclass(frozen=True)
@@ -15,6 +38,20 @@ class Model:
     weights_bytes: int
     kv_bytes: int = 0
 
+    def __post_init__(self) -> None:
+        if not isinstance(self.name, str):
+            raise TypeError(f"Model.name must be a str, not {type(self.name).__name__}")
+        if not self.name:
+            raise ValueError("Model.name is empty")
+        for field, value in (
+            ("weights_bytes", self.weights_bytes),
+            ("kv_bytes", self.kv_bytes),
+        ):
+            if isinstance(value, bool) or not isinstance(value, int):
+                raise TypeError(f"Model.{field} must be an int, not {type(value).__name__}")
+            if not 0 <= value <= U64_MAX:
+                raise ValueError(f"Model.{field} must be from 0 to 2**64 - 1, not {value}")
+
     @property
     def needed_bytes(self) -> int:
         """Weights and cache together, saturating as the core sums them."""
@@ -22,4 +59,193 @@ class Model:
 
     def entry(self) -> dict[str, object]:
         """The roster JSON object for this model."""
-        return {"model": self.name, "weightsBytes": self.weights_bytes, "kvBytes": self.kv_bytes}
+        return {
+            "model": self.name,
+            "weightsBytes": self.weights_bytes,
+            "kvBytes": self.kv_bytes,
+        }
+
+
+RosterLike = Union[str, Iterable[Union[Model, Mapping[str, Any]]]]
+"""JSON text, or a sequence of `Model` or of roster entry mappings."""
+
+
+class BadEntry(Exception):
+    """Why one entry is no model; the caller adds which entry of which roster."""
+
+
+def byte_count(value: object) -> int | None:
+    """A whole byte count as the extension reads one from roster JSON, or None.
+
+    Whole non-negative numbers only, floats included (2.0, 1e3); anything at
+    or above 2**64 saturates, as a JSON integer too large for 64 bits does.
+    """
+    if isinstance(value, bool):
+        return None
+    if isinstance(value, float):
+        if math.isfinite(value) and value >= 0 and value.is_integer():
+            return min(int(value), U64_MAX)
+        return None
+    if isinstance(value, int) or hasattr(type(value), "__index__"):
+        whole = operator.index(value)  # type: ignore[arg-type]
+        return min(whole, U64_MAX) if whole >= 0 else None
+    return None
+
+
+def _lookup(entry: Mapping[str, Any], keys: tuple[str, str]) -> tuple[str, Any] | None:
+    for key in keys:
+        if key in entry:
+            return key, entry[key]
+    return None
+
+
+def model_from_entry(entry: object, *, name_key: str = "model") -> Model:
+    """One roster entry as a Model; raises BadEntry saying what is wrong with it.
+
+    `name_key` is "model" in JSON and in-code rosters, "name" in TOML tables.
+    """
+    if isinstance(entry, Model):
+        return entry
+    if not isinstance(entry, Mapping):
+        raise BadEntry(f"is a {type(entry).__name__}, not a model entry")
+    name = entry.get(name_key)
+    if not isinstance(name, str):
+        raise BadEntry(f'missing "{name_key}"')
+    if not name:
+        raise BadEntry(f'"{name_key}" is empty')
+    weights = _lookup(entry, WEIGHTS_KEYS)
+    if weights is None:
+        if "path" in entry:
+            # Entries sized from the model's own files plug in here.
+            raise BadEntry(
+                'has a "path" but no "weights_bytes": this reader does not size models from '
+                "their files"
+            )
+        raise BadEntry('no "weights_bytes" (or "weightsBytes")')
+    weights_bytes = byte_count(weights[1])
+    if weights_bytes is None:
+        raise BadEntry(f'"{weights[0]}" is not a whole byte count: {weights[1]!r}')
+    kv = _lookup(entry, KV_KEYS)
+    kv_bytes = 0 if kv is None or kv[1] is None else byte_count(kv[1])
+    if kv_bytes is None:
+        assert kv is not None
+        raise BadEntry(f'"{kv[0]}" is not a whole byte count: {kv[1]!r}')
+    return Model(name, weights_bytes, kv_bytes)
+
+
+def _entry_label(index: int, entry: object, name_key: str) -> str:
+    name = entry.get(name_key) if isinstance(entry, Mapping) else None
+    if isinstance(entry, Model):
+        name = entry.name
+    return f"entry {index} ({name})" if isinstance(name, str) and name else f"entry {index}"
+
+
+def models_from_entries(
+    entries: Iterable[object], where: str, *, name_key: str = "model"
+) -> list[Model]:
+    """Every entry as a Model, or one RosterError listing every bad entry."""
+    models: list[Model] = []
+    faults: list[str] = []
+    for index, entry in enumerate(entries):
+        try:
+            models.append(model_from_entry(entry, name_key=name_key))
+        except BadEntry as fault:
+            faults.append(f"{_entry_label(index, entry, name_key)}: {fault}")
+    if faults:
+        raise RosterError(f"{where}: " + "; ".join(faults))
+    return models
+
+
+def roster_json(roster: RosterLike) -> str:
+    """The roster as the extension's JSON text; text is passed through as given."""
+    if isinstance(roster, str):
+        return roster
+    if isinstance(roster, (bytes, bytearray, Mapping)) or not isinstance(roster, Iterable):
+        raise TypeError(
+            "a roster is JSON text or a sequence of Model or of mappings, "
+            f"not {type(roster).__name__}"
+        )
+    models = models_from_entries(roster, "could not read the roster")
+    return json.dumps(
+        [model.entry() for model in models], ensure_ascii=False, separators=(",", ":")
+    )
+
+
+def read_roster(path: str | os.PathLike[str]) -> list[Model]:
+    """The models of a roster file: JSON (the extension's format) or TOML.
+
+    A TOML roster is an array of tables, one `[[model]]` per model with
+    `name`, `weights_bytes` and optionally `kv_bytes`. Raises RosterError with
+    one message that names the file and every bad entry.
+    """
+    source = os.fspath(path)
+    try:
+        with open(source, "rb") as file:
+            data = file.read()
+    except OSError as error:
+        raise RosterError(f"{source}: {error.strerror or error}") from None
+    suffix = os.path.splitext(source)[1].lower()
+    return roster_from_bytes(data, source, {".json": "json", ".toml": "toml"}.get(suffix))
+
+
+def roster_from_bytes(data: bytes, source: str, form: str | None = None) -> list[Model]:
+    """The models of a roster file's bytes; `form` is "json", "toml" or None to tell by content."""
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        raise RosterError(
+            f"{source}: not UTF-8 text ({error.reason} at byte {error.start})"
+        ) from None
+    if form is None:
+        form = "json" if _looks_like_json(text) else "toml"
+    if form == "json":
+        return _from_json(text, source)
+    return _from_toml(text, source)
+
+
+def _looks_like_json(text: str) -> bool:
+    # A JSON roster opens an array of objects; a TOML one a [[model]] table.
+    stripped = text.lstrip()
+    if not stripped.startswith("["):
+        return stripped.startswith("{")
+    return stripped[1:].lstrip()[:1] in ("{", "]", "")
+
+
+def _from_json(text: str, source: str) -> list[Model]:
+    try:
+        document = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise RosterError(
+            f"{source}: bad JSON at line {error.lineno} column {error.colno}: {error.msg}"
+        ) from None
+    if not isinstance(document, list):
+        raise RosterError(f"{source}: expected an array of models, found {_json_kind(document)}")
+    return models_from_entries(document, source)
+
+
+def _json_kind(value: object) -> str:
+    if isinstance(value, dict):
+        return "an object"
+    return "a string" if isinstance(value, str) else "a single value"
+
+
+def _from_toml(text: str, source: str) -> list[Model]:
+    if sys.version_info >= (3, 11):
+        import tomllib
+    else:
+        try:
+            import tomli as tomllib
+        except ImportError:
+            raise RosterError(
+                f"{source}: reading a TOML roster on Python < 3.11 needs tomli (pip install tomli)"
+            ) from None
+    try:
+        document = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as error:
+        raise RosterError(f"{source}: bad TOML: {error}") from None
+    tables = document.get("model")
+    if tables is None:
+        raise RosterError(f"{source}: no [[model]] tables")
+    if not isinstance(tables, list):
+        raise RosterError(f'{source}: "model" must be an array of tables, one [[model]] per model')
+    return models_from_entries(tables, source, name_key="name")

@@ -1,0 +1,17 @@
+"""The package's own exceptions, for inputs only the package reads.
+
+Everything the extension raises passes through unchanged; these two cover a
+roster file or in-code roster entry the package turns into JSON, and a journal
+it reads back. Both are `ValueError`s, so code that already catches the
+module's bad-data errors catches them too.
+"""
+
+from __future__ import annotations
+
+
+class RosterError(ValueError):
+    """A roster file or roster entry that cannot be read; the message names both."""
+
+
+class JournalError(ValueError):
+    """A journal line that cannot be replayed; the message names the file and line."""

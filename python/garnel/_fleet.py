@@ -1,0 +1,373 @@
+"""One card while the host serves it: the extension's Fleet with typed answers and a clock."""
+
+from __future__ import annotations
+
+import json
+import operator
+import time
+from collections.abc import Mapping
+from dataclasses import dataclass
+from enum import Enum
+from json.encoder import encode_basestring_ascii as _quote
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Callable, SupportsIndex, TypeVar, Union
+
+import _garnel
+
+from ._journal import JournalTarget, JournalWriter
+from ._roster import RosterLike, roster_json
+
+if TYPE_CHECKING:
+    from typing_extensions import Self
+
+Clock = Callable[[], int]
+"""A callable giving the host's clock in milliseconds."""
+
+Detail = Union[Mapping[str, Any], str, None]
+"""An observation's detail: a mapping, JSON text, or None for none."""
+
+# Distinct route texts a fleet keeps parsed. A card has a handful of models,
+# each with a few answers; names no slot holds could grow it without bound.
+ROUTE_CACHE_SIZE = 512
+_WARMING_PREFIX = '{"for_ms":'
+
+
+def monotonic_ms() -> int:
+    """The process's monotonic clock in milliseconds: the default clock."""
+    return time.monotonic_ns() // 1_000_000
+
+
+class RouteKind(str, Enum):
+    """Where a request for a model can go, as `route` answers it."""
+
+    READY = "ready"
+    WARMING = "warming"
+    LOST = "lost"
+    FAILED = "failed"
+    NOT_ADMITTED = "not_admitted"
+    NOT_DECLARED = "not_declared"
+    UNKNOWN = "unknown"
+
+
+class Kind(str, Enum):
+    """The six canonical observation kinds; members pass to the extension as their text."""
+
+    LOAD_STARTED = "load_started"
+    PROBE_OK = "probe_ok"
+    PROBE_FAILED = "probe_failed"
+    PROCESS_EXITED = "process_exited"
+    LOAD_FAILED = "load_failed"
+    STOP = "stop"
+
+
+Answer = TypeVar("Answer")
+
+_ROUTE_KINDS = {kind.value: kind for kind in RouteKind}
+
+
+@dataclass(frozen=True)
+class Route:
+    """A route answer; a field is None where the kind carries no such key."""
+
+    kind: RouteKind
+    model: str
+    endpoint: str | None
+    for_ms: int | None
+    reason: str | None
+    short_bytes: int | None
+    ready: bool
+    try_elsewhere: bool
+    operator_fault: bool
+
+    @classmethod
+    def from_json(cls, text: str) -> Route:
+        """A Route from the extension's route text."""
+        fields = json.loads(text)
+        return cls(
+            kind=_ROUTE_KINDS[fields["route"]],
+            model=fields["model"],
+            endpoint=fields.get("endpoint"),
+            for_ms=fields.get("for_ms"),
+            reason=fields.get("reason"),
+            short_bytes=fields.get("short_bytes"),
+            ready=fields["ready"],
+            try_elsewhere=fields["try_elsewhere"],
+            operator_fault=fields["operator_fault"],
+        )
+
+
+_PROBE_DETAILS: dict[int, str] = {}
+PROBE_DETAILS_SIZE = 1024
+
+
+def _probe_detail(vram_bytes: int) -> str:
+    if len(_PROBE_DETAILS) >= PROBE_DETAILS_SIZE:
+        _PROBE_DETAILS.clear()
+    detail = _PROBE_DETAILS[vram_bytes] = f'{{"vramBytes":{vram_bytes:d}}}'
+    return detail
+
+
+def detail_json(detail: Detail) -> str:
+    if detail is None:
+        return "{}"
+    if isinstance(detail, str):
+        return detail
+    return json.dumps(detail, ensure_ascii=False)
+
+
+class Fleet:
+    """One card: the extension's `Fleet` (`.raw`) with typed routes and the host's clock.
+
+    Every `now` is optional and defaults to `clock()`, milliseconds from the
+    process's monotonic clock unless another clock is given. With `journal`
+    (a path, opened for appending, or a writable text file) every change that
+    took effect is written as one JSON line, and with `journal_queries` every
+    query and its answer too; `garnel.replay` rebuilds the card from it.
+    Errors are the extension's own, unchanged.
+    """
+
+    __slots__ = ("_clock", "_journal", "_observe_raw", "_queries", "_raw", "_routes")
+
+    def __init__(
+        self,
+        total_bytes: SupportsIndex,
+        reserve_pct: SupportsIndex,
+        roster: RosterLike,
+        *,
+        clock: Clock | None = None,
+        journal: JournalTarget | None = None,
+        journal_queries: bool = False,
+    ) -> None:
+        if journal_queries and journal is None:
+            raise ValueError("journal_queries needs a journal")
+        declared_json = roster_json(roster)
+        self._raw = _garnel.Fleet(total_bytes, reserve_pct, declared_json)
+        self._observe_raw = self._raw.observe  # bound once: observing is the hot path
+        self._clock: Clock = monotonic_ms if clock is None else clock
+        self._routes: dict[str, Route] = {}
+        self._journal: JournalWriter | None = None
+        self._queries: JournalWriter | None = None
+        if journal is not None:
+            writer = JournalWriter(journal)
+            writer.construction(
+                operator.index(total_bytes),
+                operator.index(reserve_pct),
+                declared_json,
+                self._clock(),
+            )
+            self._journal = writer
+            if journal_queries:
+                self._queries = writer
+
+    @property
+    def raw(self) -> _garnel.Fleet:
+        """The extension's Fleet underneath; calls made on it directly are not journaled."""
+        return self._raw
+
+    # Queries.
+
+    def route(self, model: str, now: SupportsIndex | None = None) -> Route:
+        """Where a request for `model` should go now."""
+        if self._queries is not None:
+            text = self._query("route", lambda now: self._raw.route(model, now), now, model)
+        else:
+            text = self._raw.route(model, self._clock() if now is None else now)
+        route = self._routes.get(text)
+        return self._parse_route(text) if route is None else route
+
+    def report(self, now: SupportsIndex | None = None) -> str:
+        """The card's state in a few lines for people."""
+        if self._queries is not None:
+            return self._query("report", self._raw.report, now)
+        return self._raw.report(self._clock() if now is None else now)
+
+    def next_to_load(self) -> str | None:
+        """The next admitted model that fits the free bytes, or None."""
+        if self._queries is not None:
+            return self._query_untimed("next_to_load", self._raw.next_to_load)
+        return self._raw.next_to_load()
+
+    def committed_bytes(self) -> int:
+        """Bytes held on the card by resident models."""
+        if self._queries is not None:
+            return self._query_untimed("committed_bytes", self._raw.committed_bytes)
+        return self._raw.committed_bytes()
+
+    def free_bytes(self) -> int:
+        """Usable bytes not held by resident models."""
+        if self._queries is not None:
+            return self._query_untimed("free_bytes", self._raw.free_bytes)
+        return self._raw.free_bytes()
+
+    # Changes.
+
+    def set_endpoint(self, model: str, endpoint: str, now: SupportsIndex | None = None) -> None:
+        """Record where `model` is served; a name no slot holds changes nothing.
+
+        The extension takes no time here; `now` (the clock unless given) only
+        places the change in the journal, so replaying up to a time leaves
+        out an endpoint set after it.
+        """
+        journal = self._journal
+        if journal is None:
+            self._raw.set_endpoint(model, endpoint)
+            return
+        with journal.lock:
+            journal.check_open()
+            if now is None:
+                now = self._clock()
+            self._raw.set_endpoint(model, endpoint)
+            journal.write(
+                f'{{"op":"set_endpoint","model":{_quote(model)},"endpoint":{_quote(endpoint)},'
+                f'"now":{operator.index(now)}}}\n'
+            )
+
+    def observe(
+        self,
+        model: str,
+        kind: Kind | str,
+        detail: Detail = None,
+        now: SupportsIndex | None = None,
+    ) -> None:
+        """Record something observed of `model`; `kind` is a `Kind` or any name the
+        extension accepts, `detail` a mapping, JSON text or None."""
+        self._observe(model, kind, detail_json(detail), now)
+
+    def load_started(self, model: str, now: SupportsIndex | None = None) -> None:
+        """A load of `model` started."""
+        self._observe(model, "load_started", "{}", now)
+
+    def probe_ok(self, model: str, vram_bytes: int, now: SupportsIndex | None = None) -> None:
+        """The health probe answered: `model` holds `vram_bytes` on the card."""
+        # Written out rather than through _observe: the call a host makes most.
+        # A model's probes report the same bytes again and again, and the
+        # extension reads a text it has seen before faster than a new one.
+        detail = _PROBE_DETAILS.get(vram_bytes)
+        if detail is None:
+            detail = _probe_detail(vram_bytes)
+        if self._journal is None:
+            self._observe_raw(model, "probe_ok", detail, self._clock() if now is None else now)
+        else:
+            self._observe_journaled(model, "probe_ok", detail, now)
+
+    def probe_failed(
+        self,
+        model: str,
+        *,
+        gpu_present: bool = True,
+        detail: str | None = None,
+        now: SupportsIndex | None = None,
+    ) -> None:
+        """The health probe failed; `gpu_present=False` when the card itself is gone."""
+        present = "true" if gpu_present else "false"
+        text = f'"gpuPresent":{present}'
+        if detail is not None:
+            text += f',"detail":{_quote(detail)}'
+        self._observe(model, "probe_failed", "{" + text + "}", now)
+
+    def process_exited(
+        self, model: str, code: int | None = None, now: SupportsIndex | None = None
+    ) -> None:
+        """The serving process of `model` exited, with its exit code if known."""
+        detail = "{}" if code is None else f'{{"code":{code:d}}}'
+        self._observe(model, "process_exited", detail, now)
+
+    def load_failed(
+        self, model: str, detail: str | None = None, now: SupportsIndex | None = None
+    ) -> None:
+        """The load of `model` failed; `detail` says why."""
+        text = "{}" if detail is None else f'{{"detail":{_quote(detail)}}}'
+        self._observe(model, "load_failed", text, now)
+
+    def stop(self, model: str, now: SupportsIndex | None = None) -> None:
+        """`model` was stopped on request."""
+        self._observe(model, "stop", "{}", now)
+
+    # The journal.
+
+    def close(self) -> None:
+        """Close a journal the fleet opened from a path; a file given is only flushed."""
+        if self._journal is not None:
+            self._journal.close()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def _observe(self, model: str, kind: str, detail: str, now: SupportsIndex | None) -> None:
+        if self._journal is None:
+            self._observe_raw(model, kind, detail, self._clock() if now is None else now)
+        else:
+            self._observe_journaled(model, kind, detail, now)
+
+    def _observe_journaled(
+        self, model: str, kind: str, detail: str, now: SupportsIndex | None
+    ) -> None:
+        journal = self._journal
+        assert journal is not None
+        # The clock is read inside the lock, so the lines' times follow their order.
+        with journal.lock:
+            journal.check_open()
+            if now is None:
+                now = self._clock()
+            self._raw.observe(model, kind, detail, now)
+            journal.write(
+                f'{{"op":"observe","model":{_quote(model)},"kind":{_quote(kind)},'
+                f'"detail":{_quote(detail)},"now":{operator.index(now)}}}\n'
+            )
+
+    def _query(
+        self,
+        op: str,
+        ask: Callable[[SupportsIndex], str],
+        now: SupportsIndex | None,
+        model: str | None = None,
+    ) -> str:
+        journal = self._queries
+        assert journal is not None
+        with journal.lock:
+            journal.check_open()
+            if now is None:
+                now = self._clock()
+            answer = ask(now)
+            about = "" if model is None else f',"model":{_quote(model)}'
+            journal.write(
+                f'{{"op":"{op}"{about},"now":{operator.index(now)},"answer":{_quote(answer)}}}\n'
+            )
+        return answer
+
+    def _query_untimed(self, op: str, ask: Callable[[], Answer]) -> Answer:
+        journal = self._queries
+        assert journal is not None
+        with journal.lock:
+            journal.check_open()
+            answer = ask()
+            journal.write(f'{{"op":"{op}","answer":{json.dumps(answer)}}}\n')
+        return answer
+
+    def _parse_route(self, text: str) -> Route:
+        routes = self._routes
+        if len(routes) >= ROUTE_CACHE_SIZE:
+            routes.clear()
+        if not text.startswith(_WARMING_PREFIX):
+            route = routes[text] = Route.from_json(text)
+            return route
+        # A warming route's text changes with every call, but only in the
+        # number up front: keep the rest parsed and put the number in.
+        comma = text.index(",", len(_WARMING_PREFIX))
+        rest = text[comma:]
+        template = routes.get(rest)
+        if template is None:
+            template = routes[rest] = Route.from_json(text)
+        route = object.__new__(Route)
+        fields = route.__dict__
+        fields.update(template.__dict__)
+        fields["for_ms"] = int(text[len(_WARMING_PREFIX) : comma])
+        return route

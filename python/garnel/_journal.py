@@ -1,0 +1,373 @@
+"""The journal a Fleet writes, and replaying a card from it.
+
+A journal is JSON lines. Each life of a card begins with its construction
+line, which carries the package version and the three arguments the
+extension's Fleet was built with:
+
+    {"op":"fleet","garnel":"0.4.7","total_bytes":...,"reserve_pct":10,"declared_json":"[...]",
+     "now":...,"time":"2026-01-05T09:00:00Z"}
+
+("now" and "time", the host's clock and the wall clock at construction, are
+there for people reading the file). Then one line per change that took effect,
+with the arguments as the extension got them and the time of the change (for
+`set_endpoint` too, which the extension takes without one):
+
+    {"op":"observe","model":"m","kind":"probe_ok","detail":"{\\"vramBytes\\":1}","now":5000}
+    {"op":"set_endpoint","model":"m","endpoint":"http://127.0.0.1:8001","now":5000}
+
+and, when queries are journaled, each query with its answer ("route" and
+"report" with their "now"; "next_to_load", "committed_bytes", "free_bytes").
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import threading
+import time
+import warnings
+from collections.abc import Iterable
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Protocol, TextIO, Union
+
+import _garnel
+
+from ._errors import JournalError
+
+if TYPE_CHECKING:
+    from ._fleet import Fleet
+
+
+class TextSink(Protocol):
+    """A writable text file, as far as the journal uses one."""
+
+    def write(self, text: str, /) -> int: ...
+    def flush(self) -> None: ...
+
+
+JournalTarget = Union[str, "os.PathLike[str]", TextSink]
+"""Where a Fleet journals: a path, opened for appending, or a writable text file."""
+
+
+class JournalWriter:
+    """Writes a fleet's lines, each whole and flushed; its lock orders call and line."""
+
+    __slots__ = ("_file", "_opened", "closed", "lock")
+
+    def __init__(self, target: JournalTarget) -> None:
+        self._opened: TextIO | None = None
+        if isinstance(target, (str, os.PathLike)):
+            self._opened = open(target, "a", encoding="utf-8")  # noqa: SIM115
+            self._file: TextSink = self._opened
+        else:
+            self._file = target
+        self.lock = threading.Lock()
+        self.closed = False
+
+    def construction(
+        self, total_bytes: int, reserve_pct: int, declared_json: str, now: int
+    ) -> None:
+        line = {
+            "op": "fleet",
+            "garnel": _garnel.__version__,
+            "total_bytes": total_bytes,
+            "reserve_pct": reserve_pct,
+            "declared_json": declared_json,
+            "now": now,
+            "time": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+        }
+        with self.lock:
+            self.write(json.dumps(line, separators=(",", ":")) + "\n")
+
+    def check_open(self) -> None:
+        if self.closed:
+            raise ValueError("the fleet's journal is closed")
+
+    def write(self, line: str) -> None:
+        self._file.write(line)
+        self._file.flush()
+
+    def close(self) -> None:
+        with self.lock:
+            if self.closed:
+                return
+            self.closed = True
+            if self._opened is not None:
+                self._opened.close()
+            else:
+                self._file.flush()
+
+
+# Reading a journal back.
+
+# The fields each kind of line must carry, with their types.
+_STR, _INT, _STR_OR_NONE = "text", "a whole number", "text or null"
+_LINE_FIELDS: dict[str, dict[str, str]] = {
+    "fleet": {
+        "garnel": _STR,
+        "total_bytes": _INT,
+        "reserve_pct": _INT,
+        "declared_json": _STR,
+    },
+    "observe": {"model": _STR, "kind": _STR, "detail": _STR, "now": _INT},
+    "set_endpoint": {"model": _STR, "endpoint": _STR, "now": _INT},
+    "route": {"model": _STR, "now": _INT, "answer": _STR},
+    "report": {"now": _INT, "answer": _STR},
+    "next_to_load": {"answer": _STR_OR_NONE},
+    "committed_bytes": {"answer": _INT},
+    "free_bytes": {"answer": _INT},
+}
+QUERIES = ("route", "report", "next_to_load", "committed_bytes", "free_bytes")
+
+
+def _fits(value: object, kind: str) -> bool:
+    if kind == _INT:
+        return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+    if kind == _STR_OR_NONE and value is None:
+        return True
+    return isinstance(value, str)
+
+
+@dataclass(frozen=True)
+class Line:
+    """One record of a journal and the line number it stood on (from 1)."""
+
+    number: int
+    record: dict[str, Any]
+
+    @property
+    def op(self) -> str:
+        return str(self.record["op"])
+
+    @property
+    def now(self) -> int | None:
+        now = self.record.get("now")
+        return now if isinstance(now, int) and self.op != "fleet" else None
+
+
+@dataclass(frozen=True)
+class Life:
+    """One life of a card: its construction line and what followed it."""
+
+    construction: Line
+    lines: tuple[Line, ...]
+
+    @property
+    def last_now(self) -> int | None:
+        """The time of the last timed line, or of the construction when there is none."""
+        for line in reversed(self.lines):
+            if line.now is not None:
+                return line.now
+        now = self.construction.record.get("now")
+        return now if isinstance(now, int) else None
+
+
+@dataclass(frozen=True)
+class Journal:
+    """A journal read and checked line by line."""
+
+    source: str
+    lives: tuple[Life, ...]
+
+    def life(self, index: int | None = None) -> Life:
+        """The life counted from 0, or the last; warns if another version wrote it."""
+        if not self.lives:
+            raise JournalError(f"{self.source}: no construction line: not a garnel journal")
+        if index is None:
+            index = len(self.lives) - 1
+        if not 0 <= index < len(self.lives):
+            count = len(self.lives)
+            raise JournalError(
+                f"{self.source}: holds {count} {'life' if count == 1 else 'lives'} "
+                f"(0 to {count - 1}), not {index}"
+            )
+        chosen = self.lives[index]
+        written_by = chosen.construction.record["garnel"]
+        if written_by != _garnel.__version__:
+            warnings.warn(
+                f"{self.source}:{chosen.construction.number}: written by garnel {written_by}, "
+                f"replayed by {_garnel.__version__}: answers may differ",
+                stacklevel=3,
+            )
+        return chosen
+
+
+class BadLine(Exception):
+    """What is wrong with one line; the reader adds where it stands."""
+
+
+def _parse_line(text: str) -> dict[str, Any]:
+    """The record on one line; raises BadLine for a bad one."""
+    try:
+        record = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise BadLine(f"not JSON ({error.msg} at column {error.colno})") from None
+    if not isinstance(record, dict):
+        raise BadLine("not a JSON object")
+    op = record.get("op")
+    fields = _LINE_FIELDS.get(op) if isinstance(op, str) else None
+    if fields is None:
+        raise BadLine(f"unknown op {op!r}")
+    for key, kind in fields.items():
+        if key not in record:
+            raise BadLine(f'{op} line without "{key}"')
+        if not _fits(record[key], kind):
+            raise BadLine(f'{op} line whose "{key}" is not {kind}')
+    return record
+
+
+def _source_name(journal: object) -> str:
+    if isinstance(journal, (str, os.PathLike)):
+        return os.fspath(journal)
+    name = getattr(journal, "name", None)
+    return name if isinstance(name, str) else "<journal>"
+
+
+def read_journal(journal: str | os.PathLike[str] | Iterable[str]) -> Journal:
+    """Read a journal from a path or an open text file.
+
+    A last line cut short (no line feed and not a whole record) is dropped with
+    a warning; any other bad line raises JournalError naming file and line.
+    """
+    source = _source_name(journal)
+    if isinstance(journal, (str, os.PathLike)):
+        try:
+            with open(journal, encoding="utf-8") as file:
+                lines = file.read().splitlines(keepends=True)
+        except (OSError, UnicodeDecodeError) as error:
+            raise JournalError(f"{source}: {getattr(error, 'strerror', None) or error}") from None
+    else:
+        lines = list(journal)
+    lives: list[Life] = []
+    current: list[Line] = []
+    construction: Line | None = None
+    for number, text in enumerate(lines, start=1):
+        if not text.strip():
+            continue
+        try:
+            record = _parse_line(text)
+        except BadLine as error:
+            if number == len(lines) and not text.endswith("\n"):
+                warnings.warn(
+                    f"{source}:{number}: the last line is cut short ({error}); "
+                    "replaying up to the line before it",
+                    stacklevel=2,
+                )
+                break
+            raise JournalError(f"{source}:{number}: {error}") from None
+        line = Line(number, record)
+        if line.op == "fleet":
+            if construction is not None:
+                lives.append(Life(construction, tuple(current)))
+            construction, current = line, []
+        elif construction is None:
+            raise JournalError(f"{source}:{number}: a {line.op} line before any construction line")
+        else:
+            current.append(line)
+    if construction is not None:
+        lives.append(Life(construction, tuple(current)))
+    return Journal(source, tuple(lives))
+
+
+def apply(fleet: _garnel.Fleet, line: Line, source: str) -> None:
+    """Make the change one line records; a query line changes nothing."""
+    record = line.record
+    try:
+        if line.op == "observe":
+            fleet.observe(record["model"], record["kind"], record["detail"], record["now"])
+        elif line.op == "set_endpoint":
+            fleet.set_endpoint(record["model"], record["endpoint"])
+    except (ValueError, TypeError, OverflowError, UnicodeError) as error:
+        raise JournalError(
+            f"{source}:{line.number}: the fleet refused this line: {error}"
+        ) from None
+
+
+def ask(fleet: _garnel.Fleet, line: Line) -> object:
+    """What the fleet answers now to the query a line records."""
+    record = line.record
+    if line.op == "route":
+        return fleet.route(record["model"], record["now"])
+    if line.op == "report":
+        return fleet.report(record["now"])
+    answer: object = getattr(fleet, line.op)()
+    return answer
+
+
+def build(journal: Journal, life: Life, *, until: int | None = None) -> tuple[Fleet, Line]:
+    """A fresh fleet driven through the life's changes, stopping at the first
+    line timed after `until`; and the last line applied (or the construction)."""
+    from ._fleet import Fleet
+
+    record = life.construction.record
+    stands_at = until if until is not None else life.last_now
+    try:
+        fleet = Fleet(
+            record["total_bytes"],
+            record["reserve_pct"],
+            record["declared_json"],
+            clock=lambda: 0 if stands_at is None else stands_at,
+        )
+    except (ValueError, TypeError, OverflowError, UnicodeError) as error:
+        raise JournalError(
+            f"{journal.source}:{life.construction.number}: the fleet refused this line: {error}"
+        ) from None
+    last = life.construction
+    for line in life.lines:
+        if line.op in QUERIES:
+            continue
+        if until is not None and line.now is not None and line.now > until:
+            break
+        apply(fleet.raw, line, journal.source)
+        last = line
+    return fleet, last
+
+
+def replay(
+    journal: str | os.PathLike[str] | Iterable[str],
+    *,
+    until: int | None = None,
+    life: int | None = None,
+) -> Fleet:
+    """A fresh Fleet driven through a journal's changes.
+
+    The last life unless `life` names one (from 0), up to and including the
+    changes at or before `until` milliseconds; the lines are taken in their
+    order and the first one timed after `until` ends the replay. The fleet's
+    clock stands still at `until`, or else at the time of the life's last
+    line, so its `report()` and `route()` answer for that moment.
+    """
+    read = read_journal(journal)
+    fleet, _ = build(read, read.life(life), until=until)
+    return fleet
+
+
+@dataclass(frozen=True)
+class Difference:
+    """A recorded answer that the replayed fleet does not give."""
+
+    line: int
+    question: str
+    recorded: object
+    replayed: object
+
+
+def check(journal: Journal, life: Life) -> tuple[int, Difference | None]:
+    """Replay a life asking every recorded query again: how many answers were
+    compared, and the first that differs, if any."""
+    raw = build(journal, Life(life.construction, ()))[0].raw
+    compared = 0
+    for line in life.lines:
+        if line.op not in QUERIES:
+            apply(raw, line, journal.source)
+            continue
+        answer = ask(raw, line)
+        compared += 1
+        if answer != line.record["answer"]:
+            question = line.op
+            if line.op == "route":
+                question = f"route({line.record['model']!r}, {line.record['now']})"
+            elif line.op == "report":
+                question = f"report({line.record['now']})"
+            return compared, Difference(line.number, question, line.record["answer"], answer)
+    return compared, None

@@ -1,0 +1,66 @@
+"""Can this card hold this roster? The extension's plan as typed records."""
+
+from __future__ import annotations
+
+import json as _json
+from dataclasses import dataclass
+from typing import SupportsIndex
+
+import _garnel
+
+from ._roster import RosterLike, roster_json
+
+
+@dataclass(frozen=True)
+class Rejection:
+    """A model that did not fit: what it needed, what was left, and the gap."""
+
+    model: str
+    needed_bytes: int
+    free_bytes: int
+    short_bytes: int
+
+
+@dataclass(frozen=True)
+class Plan:
+    """The admission decision for one card; `str(plan)` is its explanation."""
+
+    fits: bool
+    admitted: tuple[str, ...]
+    rejected: tuple[Rejection, ...]
+    committed_bytes: int
+    usable_bytes: int
+    headroom_bytes: int
+    declared: int
+    explain: str
+    json: str
+    """The extension's plan text, as it gave it."""
+
+    def __str__(self) -> str:
+        return self.explain
+
+    @classmethod
+    def from_json(cls, text: str) -> Plan:
+        """A Plan from the extension's plan text."""
+        fields = _json.loads(text)
+        return cls(
+            fits=fields["fits"],
+            admitted=tuple(fields["admitted"]),
+            rejected=tuple(Rejection(**rejection) for rejection in fields["rejected"]),
+            committed_bytes=fields["committed_bytes"],
+            usable_bytes=fields["usable_bytes"],
+            headroom_bytes=fields["headroom_bytes"],
+            declared=fields["declared"],
+            explain=fields["explain"],
+            json=text,
+        )
+
+
+def plan(total_bytes: SupportsIndex, reserve_pct: SupportsIndex, roster: RosterLike) -> Plan:
+    """Admit the roster's models greedily, in order, into the card's usable bytes.
+
+    `reserve_pct` percent of the card (100 and above mean all of it, never
+    less than one GiB) is held back. The roster is JSON text, or a sequence of
+    `Model` or of roster entry mappings.
+    """
+    return Plan.from_json(_garnel.plan(total_bytes, reserve_pct, roster_json(roster)))

@@ -1,0 +1,159 @@
+"""`garnel plan` as an operator runs it: exit status, output, and one line on
+standard error for every mistake. NVML through a stand-in module."""
+
+from __future__ import annotations
+
+import pathlib
+
+import _garnel
+import pytest
+from package_support import EXAMPLE_ROSTER, GIB, garnel_cli
+
+SMALL_JSON = '[{"model": "a", "weightsBytes": 1073741824}, {"model": "b", "weights_bytes": 2}]'
+SMALL_TOML = '[[model]]\nname = "a"\nweights_bytes = 1073741824\n\n[[model]]\nname = "b"\nweights_bytes = 2\n'
+FILES = {
+    "small.json": SMALL_JSON,
+    "small.toml": SMALL_TOML,
+    "broken.json": '[{"model": "a",\n "weightsBytes": }]',
+    "broken.toml": '[[model]]\nname = "a"\nweights_bytes = = 3\n',
+    "entries.json": '[{"model": "a", "weightsBytes": 1}, {"model": "b", "weightsBytes": 2.5}, {}]',
+    "entries.toml": '[[model]]\nname = "a"\nweights_bytes = 1\nkv_bytes = "lots"\n',
+    "object.json": '{"model": "a"}',
+}
+
+
+@pytest.fixture
+def rosters(tmp_path: pathlib.Path) -> pathlib.Path:
+    for name, text in FILES.items():
+        (tmp_path / name).write_text(text)
+    return tmp_path
+
+
+@pytest.mark.parametrize(
+    ("args", "status", "out"),
+    [
+        (["small.json", "--card", "24GiB"], 0, "a 1.0 GiB admitted b 0.0 GiB admitted"),
+        (["small.toml", "--card", "81920MiB", "--reserve-pct", "5"], 0, "2 of 2 admitted"),
+        (
+            [str(EXAMPLE_ROSTER), "--card", "24GiB"],
+            1,
+            "coder-14b 10.0 GiB REJECTED, short by 5.4 GiB",
+        ),
+        (["small.json", "--card", "1GiB"], 1, "0 of 2 admitted"),
+        (
+            ["small.json", "--card", "80GB"],
+            0,
+            "card 74.5 GiB 80000000000 bytes (given with --card)",
+        ),
+    ],
+)
+def test_a_plan_for_people(rosters: pathlib.Path, args: list[str], status: int, out: str) -> None:
+    done = garnel_cli("plan", *args, cwd=rosters)
+    assert (done.returncode, done.stderr) == (status, ""), done.stderr
+    assert out in " ".join(done.stdout.split()), done.stdout
+
+
+def test_json_is_the_module_plan_and_stdin_takes_either_format(rosters: pathlib.Path) -> None:
+    done = garnel_cli("plan", "small.json", "--card", "25769803776", "--json", cwd=rosters)
+    assert done.stdout == _garnel.plan(24 * GIB, 10, SMALL_JSON) + "\n"
+    for text in (SMALL_JSON, SMALL_TOML):
+        piped = garnel_cli("plan", "-", "--card", "24GiB", "--json", stdin=text)
+        assert (piped.returncode, piped.stdout) == (0, done.stdout)
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["missing.json", "--card", "24GiB"], "missing.json: No such file or directory"),
+        (["broken.json", "--card", "24GiB"], "broken.json: bad JSON at line 2 column"),
+        (["broken.toml", "--card", "24GiB"], "broken.toml: bad TOML: "),
+        (
+            ["entries.json", "--card", "24GiB"],
+            'entries.json: entry 1 (b): "weightsBytes" is not a whole byte count: 2.5; '
+            'entry 2: missing "model"',
+        ),
+        (["entries.toml", "--card", "24GiB"], 'entries.toml: entry 0 (a): "kv_bytes" is not'),
+        (["object.json", "--card", "24GiB"], "expected an array of models, found an object"),
+        (["small.json", "--card", "24G"], "argument --card: '24G' is not a size"),
+        (["small.json", "--card", "1.3B"], "'1.3B' is not a whole number of bytes"),
+        (["small.json", "--card", "0"], "'0' is not a card size"),
+        (["small.json", "--card", "99999999TiB"], "is not a card size"),
+        (["small.json", "--card", "1GiB", "--reserve-pct", "101"], "'101' is not a percentage"),
+        (["small.json"], "no --card, and NVML is not installed (pip install 'garnel[nvml]')"),
+    ],
+)
+def test_bad_input_is_one_line_and_status_2(
+    rosters: pathlib.Path, args: list[str], message: str
+) -> None:
+    done = garnel_cli("plan", *args, cwd=rosters)
+    assert done.returncode == 2 and done.stdout == ""
+    assert done.stderr.startswith("garnel plan: error: ") and done.stderr.count("\n") == 1
+    assert message in done.stderr
+
+
+FAKE_NVML = """
+class NVMLError(Exception):
+    pass
+
+class Memory:
+    total = {total}
+
+def nvmlInit():
+    if {fail_init}:
+        raise NVMLError("Driver Not Loaded")
+
+def nvmlShutdown():
+    pass
+
+def nvmlDeviceGetHandleByIndex(index):
+    if index != 0:
+        raise NVMLError("Invalid Argument")
+    return index
+
+def nvmlDeviceGetMemoryInfo(handle):
+    return Memory()
+
+def nvmlDeviceGetName(handle):
+    return b"Stand-in GPU"
+"""
+
+
+@pytest.mark.parametrize(
+    ("fail_init", "gpu", "status", "stream", "text"),
+    [
+        (
+            False,
+            "0",
+            1,
+            "stdout",
+            "card 2.0 GiB 2147483648 bytes (GPU 0, Stand-in GPU, through NVML)",
+        ),
+        (True, "0", 2, "stderr", "no --card, and NVML answers no card (Driver Not Loaded)"),
+        (
+            False,
+            "3",
+            2,
+            "stderr",
+            "NVML cannot read GPU 3 (Invalid Argument): give the card's size with --card",
+        ),
+    ],
+)
+def test_the_card_size_through_nvml(
+    rosters: pathlib.Path, fail_init: bool, gpu: str, status: int, stream: str, text: str
+) -> None:
+    stand_in = rosters / "nvml"
+    stand_in.mkdir()
+    (stand_in / "pynvml.py").write_text(FAKE_NVML.format(total=2 * GIB, fail_init=fail_init))
+    done = garnel_cli("plan", "small.json", "--gpu", gpu, cwd=rosters, path=str(stand_in))
+    assert done.returncode == status
+    assert text in " ".join(getattr(done, stream).split()), done.stdout + done.stderr
+
+
+def test_help_and_version() -> None:
+    assert garnel_cli("--version").stdout == f"garnel {_garnel.__version__}\n"
+    helped = garnel_cli("plan", "--help")
+    assert (
+        helped.returncode == 0 and "garnel plan examples/roster.json --card 24GiB" in helped.stdout
+    )
+    bare = garnel_cli()
+    assert bare.returncode == 2 and "plan" in bare.stderr
