@@ -10,5 +10,18 @@ from __future__ import annotations
 from _garnel import __version__
 
 from ._roster import Model
+from ._shape import CacheType, Engine, LayerCache, MissingExtra, ModelShape, WeightFormat
+from ._sizing import inspect, size
 
-__all__ = ["Model", "__version__"]
+__all__ = [
+    "CacheType",
+    "Engine",
+    "LayerCache",
+    "MissingExtra",
+    "Model",
+    "ModelShape",
+    "WeightFormat",
+    "__version__",
+    "inspect",
+    "size",
+]
