@@ -105,13 +105,14 @@ def _open(reader_class: Any, path: str) -> Any:
     _check_preamble(path)
     try:
         return reader_class(path, "r")
-    except ValueError as error:
-        unknown = re.search(r"(\d+) is not a valid GGMLQuantizationType", str(error))
+    except (ValueError, IndexError, KeyError, OverflowError, TypeError) as error:
+        # The reader says these in numpy's words; say them in the file's.
+        unknown = re.search(r"(\d+)\)? is not a valid GGMLQuantizationType", str(error))
         if unknown:
             raise SizingError(f"{path}: unknown ggml type {unknown[1]}") from None
-        raise SizingError(f"{path}: GGUF header is cut off or malformed ({error})") from None
-    except (IndexError, KeyError, OverflowError, TypeError) as error:
-        raise SizingError(f"{path}: GGUF header is cut off or malformed ({error})") from None
+        if "cannot reshape" in str(error):
+            raise SizingError(f"{path}: tensor data runs past the end of the file") from None
+        raise SizingError(f"{path}: GGUF header is cut off or malformed") from None
 
 
 def _check_preamble(path: str) -> None:

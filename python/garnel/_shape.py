@@ -276,10 +276,10 @@ def explain_cache(
         kept = cells(rules, context, sequences, layer.sliding_window)
         widths = f"({layer.key_width} + {layer.value_width})"
         slide = f", sliding window {layer.sliding_window}" if layer.sliding_window else ""
+        nbytes = count * layer.row_bytes(chosen) * kept * sequences
         lines.append(
             f"  {count} layers x {layer.kv_heads} heads x {widths} x {element}"
-            f" x {kept} cells x {sequences} = {count * layer.row_bytes(chosen) * kept * sequences:,}"
-            f" bytes{slide}"
+            f" x {kept} cells x {sequences} sequence(s) = {nbytes:,} bytes{slide}"
         )
     return lines
 

@@ -103,7 +103,8 @@ def run(args: argparse.Namespace) -> int:
             entries.append(model.entry())
     for warning in caught:
         print(f"garnel size: warning: {warning.message}", file=sys.stderr)
-    print(json.dumps(entries, indent=2))
+    # One entry a line, as roster files are written by hand.
+    print("[\n  " + ",\n  ".join(json.dumps(entry) for entry in entries) + "\n]")
     return 0
 
 
