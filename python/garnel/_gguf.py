@@ -1,22 +1,21 @@
-"""GGUF files, read through the `gguf` package (the extra `garnel[gguf]`).
+"""GGUF files, sized with the `gguf` package's ggml types (the extra `garnel[gguf]`).
 
-The weights are the sum of the reader's bytes for every tensor; the cache's
-shape comes from the metadata as llama.cpp reads it.
+The weights are every tensor's bytes by gguf's own table, as its reader counts
+them; the cache's shape comes from the metadata as llama.cpp reads it.
 """
 
 from __future__ import annotations
 
 import os
 import re
-import struct
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from ._gguf_header import read_header
 from ._shape import LayerCache, MissingExtra, SizingError, layers_with_windows
 
 SPLIT_NAME = re.compile(r"^(?P<stem>.*)-(?P<number>\d{5})-of-(?P<count>\d{5})\.gguf$")
-READABLE_VERSIONS = (2, 3)
 # Sliding layers by architecture when the file names no pattern, as llama.cpp
 # applies them: in each period of P layers the last attends to everything.
 SLIDING_PERIODS = {"gemma2": 2, "gemma3": 6, "cohere2": 4}
@@ -61,29 +60,33 @@ def split_files(path: str) -> tuple[str, ...]:
 
 def read_weights(path: str) -> GgufWeights:
     """Reads the headers of the GGUF model at `path` (every split file) and sums its tensors."""
-    reader_class = _reader_class()
+    types, sizes = _ggml_types()
     files = split_files(path)
     count = 0
     by_file: list[tuple[str, int]] = []
     by_type: dict[str, int] = {}
     metadata: Mapping[str, Any] = {}
     for number, file in enumerate(files):
-        reader = _open(reader_class, file)
+        header = read_header(file)
         in_file = 0
-        for tensor in reader.tensors:
-            nbytes = int(tensor.n_bytes)
+        for tensor in header.tensors:
+            try:
+                ggml_type = types(tensor.type_id)
+                block, block_bytes = sizes[ggml_type]
+            except (ValueError, KeyError):
+                raise SizingError(
+                    f"{file}: tensor {tensor.name!r} has unknown ggml type {tensor.type_id}"
+                ) from None
+            # Whole blocks, as gguf's reader and ggml count them.
+            nbytes = tensor.elements * block_bytes // block
+            if header.data_start + tensor.offset + nbytes > header.file_size:
+                raise SizingError(f"{file}: tensor {tensor.name!r} runs past the end of the file")
             in_file += nbytes
             count += 1
-            type_name = tensor.tensor_type.name
-            by_type[type_name] = by_type.get(type_name, 0) + nbytes
+            by_type[ggml_type.name] = by_type.get(ggml_type.name, 0) + nbytes
         by_file.append((file, in_file))
         if number == 0:
-            # The vocabulary is most of the metadata and none of the size.
-            metadata = {
-                key: _contents(field)
-                for key, field in reader.fields.items()
-                if not key.startswith("tokenizer.")
-            }
+            metadata = header.metadata
             declared = metadata.get("split.count")
             if len(files) > 1 and declared is not None and declared != len(files):
                 raise SizingError(f"{file}: says split.count {declared}, its name {len(files)}")
@@ -91,53 +94,15 @@ def read_weights(path: str) -> GgufWeights:
     return GgufWeights(tuple(by_file), sum(b for _, b in by_file), ordered, count, metadata)
 
 
-def _reader_class() -> Any:
+def _ggml_types() -> tuple[Any, Mapping[Any, tuple[int, int]]]:
+    """gguf's enum of ggml types and its table of (block elements, block bytes)."""
     try:
-        from gguf import GGUFReader
+        from gguf.constants import GGML_QUANT_SIZES, GGMLQuantizationType
     except ImportError:
         raise MissingExtra(
             "reading GGUF files needs the gguf package: pip install 'garnel[gguf]'"
         ) from None
-    return GGUFReader
-
-
-def _open(reader_class: Any, path: str) -> Any:
-    _check_preamble(path)
-    try:
-        return reader_class(path, "r")
-    except (ValueError, IndexError, KeyError, OverflowError, TypeError) as error:
-        # The reader says these in numpy's words; say them in the file's.
-        unknown = re.search(r"(\d+)\)? is not a valid GGMLQuantizationType", str(error))
-        if unknown:
-            raise SizingError(f"{path}: unknown ggml type {unknown[1]}") from None
-        if "cannot reshape" in str(error):
-            raise SizingError(f"{path}: tensor data runs past the end of the file") from None
-        raise SizingError(f"{path}: GGUF header is cut off or malformed") from None
-
-
-def _check_preamble(path: str) -> None:
-    # The reader's own errors for these are terse; the first 8 bytes say it plainly.
-    try:
-        with open(path, "rb") as file:
-            head = file.read(8)
-    except OSError as error:
-        raise SizingError(f"{path}: cannot read: {error.strerror or error}") from None
-    if len(head) >= 4 and head[:4] != b"GGUF":
-        raise SizingError(f"{path}: not a GGUF file (bad magic {head[:4]!r})")
-    if len(head) < 8:
-        raise SizingError(f"{path}: GGUF header is cut off after {len(head)} bytes")
-    (version,) = struct.unpack("<I", head[4:])
-    if version & 0xFFFF == 0:
-        (version,) = struct.unpack(">I", head[4:])  # written on a big-endian machine
-    if version not in READABLE_VERSIONS:
-        raise SizingError(f"{path}: unsupported GGUF version {version} (2 and 3 are read)")
-
-
-def _contents(field: Any) -> Any:
-    try:
-        return field.contents()
-    except (UnicodeDecodeError, ValueError, IndexError):
-        return None
+    return GGMLQuantizationType, GGML_QUANT_SIZES
 
 
 def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:

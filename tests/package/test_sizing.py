@@ -38,6 +38,12 @@ DEEPSEEK_V2_LITE = {
     "max_position_embeddings": 163840,
     "torch_dtype": "bfloat16",
 }
+SMALL = {
+    "num_hidden_layers": 4,
+    "hidden_size": 512,
+    "num_attention_heads": 8,
+    "num_key_value_heads": 2,
+}
 
 
 def folder_with(tmp_path, config, tensors=(("w", "BF16", [4, 4]),)):
@@ -83,38 +89,12 @@ def test_files_from_the_safetensors_writer_are_summed_per_dtype(tmp_path):
         (GEMMA2_9B, 2 * 42 * 8 * 256 * 2),
         # One latent of kv_lora_rank + qk_rope_head_dim per layer, keys only.
         (DEEPSEEK_V2_LITE, 27 * (512 + 64) * 2),
-        # A multimodal model's cache is its text_config's; its dtype may sit at the top.
-        (
-            {
-                "model_type": "llava",
-                "torch_dtype": "float16",
-                "text_config": {
-                    "num_hidden_layers": 4,
-                    "hidden_size": 512,
-                    "num_attention_heads": 8,
-                    "num_key_value_heads": 2,
-                },
-            },
-            2 * 4 * 2 * 64 * 2,
-        ),
-        # ChatGLM names its key-value heads multi_query_group_num; float32 is 4 bytes.
-        (
-            {
-                "num_layers": 28,
-                "hidden_size": 4096,
-                "num_attention_heads": 32,
-                "multi_query_group_num": 2,
-                "torch_dtype": "float32",
-            },
-            2 * 28 * 2 * 128 * 4,
-        ),
-        # Without num_key_value_heads every head has its own keys and values.
-        (
-            {"num_hidden_layers": 2, "hidden_size": 64, "num_attention_heads": 4},
-            2 * 2 * 4 * 16 * 2,  # dtype from the weights (BF16)
-        ),
+        # A multimodal model's cache is its text_config's; float32 at the top is 4 bytes.
+        ({"torch_dtype": "float32", "text_config": SMALL}, 2 * 4 * 2 * 64 * 4),
+        # Without key-value heads every head has its own; the dtype is then the weights'.
+        ({k: v for k, v in SMALL.items() if k != "num_key_value_heads"}, 2 * 4 * 8 * 64 * 2),
     ],
-    ids=["llama3-8b", "gemma2-head-dim", "latent", "text-config", "chatglm", "no-kv-heads"],
+    ids=["llama3-8b", "gemma2-head-dim", "latent", "text-config", "no-kv-heads"],
 )
 def test_cache_per_token_comes_from_the_models_own_widths(tmp_path, config, per_token):
     assert garnel.inspect(folder_with(tmp_path, config)).kv_bytes_per_token() == per_token
@@ -125,14 +105,7 @@ def test_cache_per_token_comes_from_the_models_own_widths(tmp_path, config, per_
     [
         (GEMMA2_9B, 21),  # every other layer
         ({**GEMMA2_9B, "model_type": "gemma3_text", "num_hidden_layers": 34}, 29),  # five of six
-        (
-            {
-                **GEMMA2_9B,
-                "layer_types": ["sliding_attention", "full_attention"] * 20
-                + ["full_attention"] * 2,
-            },
-            20,
-        ),
+        ({**GEMMA2_9B, "layer_types": ["sliding_attention"] * 20 + ["full_attention"] * 22}, 20),
         ({**sf.LLAMA3_8B_CONFIG, "sliding_window": 4096, "use_sliding_window": False}, 0),
         ({**sf.LLAMA3_8B_CONFIG, "sliding_window": 4096}, 32),  # a window and no pattern
     ],
@@ -197,39 +170,28 @@ def test_an_index_whose_total_disagrees_warns_and_the_headers_win(tmp_path):
     assert shape.weights_bytes == total
 
 
+# Name, shape, ggml type, and its bytes by ggml's table (elements / block x block bytes).
 QUANTIZED = [
-    ("token_embd.weight", [512, 256], "Q4_K"),
-    ("blk.0.ffn_down.weight", [256, 512], "Q6_K"),
-    ("blk.0.attn_q.weight", [256, 256], "Q8_0"),
-    ("blk.0.attn_k.weight", [64, 256], "Q5_K"),
-    ("blk.0.attn_v.weight", [256, 64], "F16"),
-    ("blk.0.attn_norm.weight", [256], "F32"),
-    ("output.weight", [512, 256], "IQ4_XS"),
+    ("token_embd.weight", [512, 256], "Q4_K", 512 * 256 // 256 * 144),
+    ("blk.0.ffn_down.weight", [256, 512], "Q6_K", 256 * 512 // 256 * 210),
+    ("blk.0.attn_q.weight", [256, 256], "Q8_0", 256 * 256 // 32 * 34),
+    ("blk.0.attn_k.weight", [64, 256], "Q5_K", 64 * 256 // 256 * 176),
+    ("blk.0.attn_v.weight", [256, 64], "F16", 256 * 64 * 2),
+    ("blk.0.attn_norm.weight", [256], "F32", 256 * 4),
+    ("output.weight", [512, 256], "IQ4_XS", 512 * 256 // 256 * 136),
 ]
-# Bytes per block of 256 or 32 elements, from ggml's own table.
-EXPECTED_BYTES = {
-    "Q4_K": 512 * 256 // 256 * 144,
-    "Q6_K": 256 * 512 // 256 * 210,
-    "Q8_0": 256 * 256 // 32 * 34,
-    "Q5_K": 256 * 64 // 256 * 176,
-    "F16": 256 * 64 * 2,
-    "F32": 256 * 4,
-    "IQ4_XS": 512 * 256 // 256 * 136,
-}
 
 
 def test_gguf_weights_are_the_readers_bytes_per_tensor(tmp_path):
     import gguf
 
     path = tmp_path / "tiny-Q4_K_M.gguf"
-    sf.write_gguf(
-        path,
-        "llama",
-        QUANTIZED,
-        {"block_count": 1, "head_count": 4, "embedding_length": 256, "context_length": 4096},
-    )
+    keys = {"block_count": 1, "head_count": 4, "embedding_length": 256, "context_length": 4096}
+    # A vocabulary is skipped, not decoded: strings by their lengths, long arrays whole.
+    keys.update(token_list=["a", "bb", "ccc" * 99], token_types=[1] * 70000)
+    sf.write_gguf(path, "llama", [tensor[:3] for tensor in QUANTIZED], keys)
     shape = garnel.inspect(path)
-    assert dict(shape.weights_by_dtype) == EXPECTED_BYTES
+    assert dict(shape.weights_by_dtype) == {type_: nbytes for _, _, type_, nbytes in QUANTIZED}
     assert shape.weights_bytes == sum(t.n_bytes for t in gguf.GGUFReader(path).tensors)
     assert shape.weights_bytes < path.stat().st_size  # metadata and padding are not weights
     # llama.cpp and f16 by default: 256 cells x 4 heads x (64 + 64) x 2 bytes.
