@@ -43,7 +43,7 @@ class ConfigCache:
     layers: tuple[LayerCache, ...]
     latent: bool
     context_length: int | None
-    dtype: CacheType | None
+    dtype: CacheType
 
 
 def load_config(path: str) -> Mapping[str, object]:
@@ -114,7 +114,7 @@ class _Reader:
             layers_with_windows(layers, heads, [keys] * layers, [values] * layers, window, sliding),
             latent,
             self.context(),
-            self.dtype() or weights_dtype,
+            _served(self.dtype() or weights_dtype),
         )
 
     def kv_heads(self, layers: int) -> list[int]:
@@ -187,6 +187,12 @@ class _Reader:
                     if found is not None:
                         return found
         return None
+
+
+def _served(dtype: CacheType | None) -> CacheType:
+    # vLLM serves a float32 checkpoint, or one that names no dtype, in 16 bits
+    # (bfloat16 since 0.10.1, float16 before), and its cache with it.
+    return CacheType.BF16 if dtype in (None, CacheType.F32) else dtype
 
 
 def _is_count(value: object) -> bool:

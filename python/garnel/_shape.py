@@ -116,9 +116,11 @@ class ModelShape:
 
     `weights_bytes` is the exact sum of every tensor's bytes, `weights_by_dtype`
     the same per dtype (per ggml type for GGUF), largest first; `files` pairs
-    each file read with its tensors' bytes. `layers` is the
-    cache's shape, one entry per layer; it is empty when the cache could not be
-    sized, and `cache_problem` then says why.
+    each file read with its tensors' bytes. `layers` is the cache's shape, one
+    entry per layer, `context_length` the model's own longest context, and
+    `dtype` the cache type it gets unless one is chosen (the type the engine
+    serves the model in; f16 for GGUF). `layers` is empty when the cache could
+    not be sized, and `cache_problem` then says why.
     """
 
     source: str

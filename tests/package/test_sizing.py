@@ -89,12 +89,14 @@ def test_files_from_the_safetensors_writer_are_summed_per_dtype(tmp_path):
         (GEMMA2_9B, 2 * 42 * 8 * 256 * 2),
         # One latent of kv_lora_rank + qk_rope_head_dim per layer, keys only.
         (DEEPSEEK_V2_LITE, 27 * (512 + 64) * 2),
-        # A multimodal model's cache is its text_config's; float32 at the top is 4 bytes.
-        ({"torch_dtype": "float32", "text_config": SMALL}, 2 * 4 * 2 * 64 * 4),
+        # A multimodal model's cache is its text_config's; its dtype may sit at the top.
+        ({"torch_dtype": "float16", "text_config": SMALL}, 2 * 4 * 2 * 64 * 2),
         # Without key-value heads every head has its own; the dtype is then the weights'.
         ({k: v for k, v in SMALL.items() if k != "num_key_value_heads"}, 2 * 4 * 8 * 64 * 2),
+        # vLLM serves a float32 checkpoint in 16 bits, and its cache with it.
+        ({**SMALL, "torch_dtype": "float32"}, 2 * 4 * 2 * 64 * 2),
     ],
-    ids=["llama3-8b", "gemma2-head-dim", "latent", "text-config", "no-kv-heads"],
+    ids=["llama3-8b", "gemma2-head-dim", "latent", "text-config", "no-kv-heads", "float32"],
 )
 def test_cache_per_token_comes_from_the_models_own_widths(tmp_path, config, per_token):
     assert garnel.inspect(folder_with(tmp_path, config)).kv_bytes_per_token() == per_token
