@@ -22,6 +22,7 @@ from ._shape import (
     WEIGHT_DTYPES,
     CacheType,
     Engine,
+    MissingExtra,
     ModelShape,
     SizingError,
     WeightFormat,
@@ -44,22 +45,29 @@ def inspect(path: str | os.PathLike[str], *, remote: bool = False) -> ModelShape
     `remote=True`, a repo id is read from the Hub: its safetensors headers and
     config.json, never its weights.
 
-    Raises ValueError naming the file and the fault for a path that holds no
-    model or a file that is not what its name says. A cache that cannot be
+    Raises SizingError (a ValueError) naming the file and the fault for a path
+    that holds no model or a file that is not what its name says, and
+    MissingExtra (an ImportError) when a GGUF file or the Hub needs a package
+    that is not installed. A cache that cannot be
     sized (config.json or one of its keys missing) is no error here: the
     weights are still sized, and `cache_problem` says what is missing.
     """
     text = os.fspath(path)
     if remote:
         if not _hub.looks_like_repo_id(text):
-            raise SizingError(f"{text}: --remote takes a Hugging Face repo id such as org/name")
+            raise SizingError(f"{text}: a model on the Hub is named by a repo id such as org/name")
         shape = _remote_shape(text)
     elif os.path.isdir(text):
         shape = _folder_shape(text)
     elif os.path.isfile(text):
         shape = _file_shape(text)
     elif _hub.looks_like_repo_id(text) and not os.path.exists(text):
-        shape = _folder_shape(_hub.cached_folder(text), source=text)
+        try:
+            folder = _hub.cached_folder(text)
+        except MissingExtra as error:
+            # Most likely a mistyped path: say that first.
+            raise SizingError(f"{text}: no such file or folder; as a repo id, {error}") from None
+        shape = _folder_shape(folder, source=text)
     else:
         raise SizingError(f"{text}: no such file or folder")
     for warning in shape.warnings:

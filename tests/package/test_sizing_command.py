@@ -187,5 +187,7 @@ def test_hub_failures_are_messages(hub):
 
 def test_a_repo_id_without_the_extra_names_it(monkeypatch):
     monkeypatch.setitem(sys.modules, "huggingface_hub", None)
-    with pytest.raises(garnel.MissingExtra, match=r"pip install 'garnel\[hf\]'"):
+    with pytest.raises(ValueError, match=r"no such file or folder; .*'garnel\[hf\]'"):
         garnel.size("meta-llama/Meta-Llama-3-8B")
+    with pytest.raises(garnel.MissingExtra, match=r"pip install 'garnel\[hf\]'"):
+        garnel.size("meta-llama/Meta-Llama-3-8B", remote=True)
