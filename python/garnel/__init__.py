@@ -14,19 +14,38 @@ from ._fleet import Fleet, Kind, Route, RouteKind
 from ._journal import replay
 from ._plan import Plan, Rejection, plan
 from ._roster import Model, read_roster
+from ._shape import (
+    CacheType,
+    Engine,
+    LayerCache,
+    MissingExtra,
+    ModelShape,
+    SizingError,
+    WeightFormat,
+)
+from ._sizing import inspect, size
 
 __all__ = [
+    "CacheType",
+    "Engine",
     "Fleet",
     "JournalError",
     "Kind",
+    "LayerCache",
+    "MissingExtra",
     "Model",
+    "ModelShape",
     "Plan",
     "Rejection",
     "RosterError",
     "Route",
     "RouteKind",
+    "SizingError",
+    "WeightFormat",
     "__version__",
+    "inspect",
     "plan",
     "read_roster",
     "replay",
+    "size",
 ]

@@ -26,6 +26,7 @@ from ._journal import build as build_from_journal
 from ._journal import check, read_journal
 from ._plan import Plan, plan
 from ._roster import U64_MAX, Model, read_roster, roster_from_bytes
+from ._size_command import register as register_size
 
 if TYPE_CHECKING:
     Subparsers = argparse._SubParsersAction[argparse.ArgumentParser]
@@ -314,7 +315,7 @@ def run_replay(args: argparse.Namespace) -> int:
     return 0
 
 
-SUBCOMMANDS: list[Callable[[Subparsers], None]] = [register_plan, register_replay]
+SUBCOMMANDS: list[Callable[[Subparsers], None]] = [register_plan, register_replay, register_size]
 
 
 def build_parser() -> Parser:

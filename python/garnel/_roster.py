@@ -18,6 +18,7 @@ import os
 import sys
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any, Union
 
 from ._errors import RosterError
@@ -99,15 +100,25 @@ def _lookup(entry: Mapping[str, Any], keys: tuple[str, str]) -> tuple[str, Any] 
     return None
 
 
-def model_from_entry(entry: object, *, name_key: str = "model") -> Model:
+def model_from_entry(entry: object, *, name_key: str = "model", base: Path | None = None) -> Model:
     """One roster entry as a Model; raises BadEntry saying what is wrong with it.
 
     `name_key` is "model" in JSON and in-code rosters, "name" in TOML tables.
+    An entry that gives a model's `"path"` (relative to `base`, the roster
+    file's folder, or to the current one) is sized from the model's files;
+    the byte counts it gives win over the sized ones.
     """
     if isinstance(entry, Model):
         return entry
     if not isinstance(entry, Mapping):
         raise BadEntry(f"is a {type(entry).__name__}, not a model entry")
+    if "path" in entry:
+        from ._sizing import model_from_entry_path  # sizing imports this module
+
+        try:
+            return model_from_entry_path(entry, Path.cwd() if base is None else base)
+        except ValueError as error:
+            raise BadEntry(str(error)) from None
     name = entry.get(name_key)
     if not isinstance(name, str):
         raise BadEntry(f'missing "{name_key}"')
@@ -115,12 +126,6 @@ def model_from_entry(entry: object, *, name_key: str = "model") -> Model:
         raise BadEntry(f'"{name_key}" is empty')
     weights = _lookup(entry, WEIGHTS_KEYS)
     if weights is None:
-        if "path" in entry:
-            # Entries sized from the model's own files plug in here.
-            raise BadEntry(
-                'has a "path" but no "weights_bytes": this reader does not size models from '
-                "their files"
-            )
         raise BadEntry('no "weights_bytes" (or "weightsBytes")')
     weights_bytes = byte_count(weights[1])
     if weights_bytes is None:
@@ -134,21 +139,21 @@ def model_from_entry(entry: object, *, name_key: str = "model") -> Model:
 
 
 def _entry_label(index: int, entry: object, name_key: str) -> str:
-    name = entry.get(name_key) if isinstance(entry, Mapping) else None
+    name = entry.get(name_key) or entry.get("path") if isinstance(entry, Mapping) else None
     if isinstance(entry, Model):
         name = entry.name
     return f"entry {index} ({name})" if isinstance(name, str) and name else f"entry {index}"
 
 
 def models_from_entries(
-    entries: Iterable[object], where: str, *, name_key: str = "model"
+    entries: Iterable[object], where: str, *, name_key: str = "model", base: Path | None = None
 ) -> list[Model]:
     """Every entry as a Model, or one RosterError listing every bad entry."""
     models: list[Model] = []
     faults: list[str] = []
     for index, entry in enumerate(entries):
         try:
-            models.append(model_from_entry(entry, name_key=name_key))
+            models.append(model_from_entry(entry, name_key=name_key, base=base))
         except BadEntry as fault:
             faults.append(f"{_entry_label(index, entry, name_key)}: {fault}")
     if faults:
@@ -185,11 +190,17 @@ def read_roster(path: str | os.PathLike[str]) -> list[Model]:
     except OSError as error:
         raise RosterError(f"{source}: {error.strerror or error}") from None
     suffix = os.path.splitext(source)[1].lower()
-    return roster_from_bytes(data, source, {".json": "json", ".toml": "toml"}.get(suffix))
+    form = {".json": "json", ".toml": "toml"}.get(suffix)
+    return roster_from_bytes(data, source, form, base=Path(source).parent)
 
 
-def roster_from_bytes(data: bytes, source: str, form: str | None = None) -> list[Model]:
-    """The models of a roster file's bytes; `form` is "json", "toml" or None to tell by content."""
+def roster_from_bytes(
+    data: bytes, source: str, form: str | None = None, *, base: Path | None = None
+) -> list[Model]:
+    """The models of a roster file's bytes; `form` is "json", "toml" or None to tell by content.
+
+    Model paths in it are relative to `base` (the current folder if None).
+    """
     try:
         text = data.decode("utf-8-sig")
     except UnicodeDecodeError as error:
@@ -199,8 +210,8 @@ def roster_from_bytes(data: bytes, source: str, form: str | None = None) -> list
     if form is None:
         form = "json" if _looks_like_json(text) else "toml"
     if form == "json":
-        return _from_json(text, source)
-    return _from_toml(text, source)
+        return _from_json(text, source, base)
+    return _from_toml(text, source, base)
 
 
 def _looks_like_json(text: str) -> bool:
@@ -211,7 +222,7 @@ def _looks_like_json(text: str) -> bool:
     return stripped[1:].lstrip()[:1] in ("{", "]", "")
 
 
-def _from_json(text: str, source: str) -> list[Model]:
+def _from_json(text: str, source: str, base: Path | None) -> list[Model]:
     try:
         document = json.loads(text)
     except json.JSONDecodeError as error:
@@ -220,7 +231,7 @@ def _from_json(text: str, source: str) -> list[Model]:
         ) from None
     if not isinstance(document, list):
         raise RosterError(f"{source}: expected an array of models, found {_json_kind(document)}")
-    return models_from_entries(document, source)
+    return models_from_entries(document, source, base=base)
 
 
 def _json_kind(value: object) -> str:
@@ -229,7 +240,7 @@ def _json_kind(value: object) -> str:
     return "a string" if isinstance(value, str) else "a single value"
 
 
-def _from_toml(text: str, source: str) -> list[Model]:
+def _from_toml(text: str, source: str, base: Path | None) -> list[Model]:
     if sys.version_info >= (3, 11):
         import tomllib
     else:
@@ -248,4 +259,4 @@ def _from_toml(text: str, source: str) -> list[Model]:
         raise RosterError(f"{source}: no [[model]] tables")
     if not isinstance(tables, list):
         raise RosterError(f'{source}: "model" must be an array of tables, one [[model]] per model')
-    return models_from_entries(tables, source, name_key="name")
+    return models_from_entries(tables, source, name_key="name", base=base)

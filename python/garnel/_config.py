@@ -1,0 +1,206 @@
+"""The cache's shape from a Hugging Face `config.json`, read as vLLM reads it."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+
+from ._shape import TORCH_DTYPES, CacheType, LayerCache, SizingError, layers_with_windows
+
+# The first of these a config gives is its count of key-value heads.
+KV_HEAD_KEYS = (
+    "n_head_kv",
+    "num_kv_heads",
+    "num_key_value_heads",
+    "multi_query_group_num",
+    "num_attention_groups",
+)
+LAYER_KEYS = ("num_hidden_layers", "n_layer", "num_layers", "n_layers")
+HEAD_KEYS = ("num_attention_heads", "n_head", "num_heads", "n_heads")
+HIDDEN_KEYS = ("hidden_size", "n_embd", "d_model")
+# The smallest of these is the model's longest context.
+CONTEXT_KEYS = (
+    "max_position_embeddings",
+    "n_positions",
+    "max_seq_len",
+    "seq_length",
+    "max_target_positions",
+    "max_sequence_length",
+    "max_seq_length",
+    "seq_len",
+)
+# Sliding-window layers come in a repeating pattern: the last layer of each
+# period attends to the whole context, the others slide.
+SLIDING_PERIODS = {"gemma2": 2, "gemma3": 6, "gemma3_text": 6, "cohere2": 4}
+
+
+@dataclass(frozen=True)
+class ConfigCache:
+    """What config.json says about the cache."""
+
+    architecture: str | None
+    layers: tuple[LayerCache, ...]
+    latent: bool
+    context_length: int | None
+    dtype: CacheType
+
+
+def load_config(path: str) -> Mapping[str, object]:
+    """Reads a config.json, which must be a JSON object."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            config = json.load(file)
+    except OSError as error:
+        raise SizingError(f"{path}: cannot read: {error.strerror or error}") from None
+    except ValueError as error:
+        raise SizingError(f"{path}: not JSON ({error})") from None
+    if not isinstance(config, dict):
+        raise SizingError(f"{path}: not a JSON object")
+    return config
+
+
+def cache_from_config(
+    config: Mapping[str, object], source: str, weights_dtype: CacheType | None
+) -> ConfigCache:
+    """The cache's shape: layers, heads, widths, windows, context and dtype.
+
+    A multimodal model's language model is its `text_config`. Raises
+    ValueError naming the first key the size needs and the config lacks.
+    """
+    return _Reader(config, source).cache(weights_dtype)
+
+
+class _Reader:
+    def __init__(self, config: Mapping[str, object], source: str) -> None:
+        text_config = config.get("text_config")
+        self.config = config
+        self.text: Mapping[str, object] = text_config if isinstance(text_config, dict) else config
+        self.source = source
+        model_type = self.text.get("model_type") or config.get("model_type")
+        self.architecture = model_type if isinstance(model_type, str) else None
+
+    def first(self, keys: Sequence[str]) -> tuple[str, object]:
+        """The first of `keys` given, the language model's own before the top level."""
+        for scope in (self.text, self.config):
+            for key in keys:
+                if scope.get(key) is not None:
+                    return key, scope[key]
+        return keys[0], None
+
+    def count(self, keys: Sequence[str]) -> int:
+        key, value = self.first(keys)
+        if value is None:
+            raise SizingError(f"{self.source}: cannot size the cache: no {key!r}")
+        if not _is_count(value):
+            raise SizingError(f"{self.source}: {key!r} is not a count: {value!r}")
+        return _as_int(value)
+
+    def cache(self, weights_dtype: CacheType | None) -> ConfigCache:
+        layers = self.count(LAYER_KEYS)
+        _, rank = self.first(("kv_lora_rank",))
+        latent = _is_count(rank) and _as_int(rank) > 0
+        if latent:
+            # Latent attention caches, per token and layer, one compressed
+            # latent and its rotary part for all heads at once, and no values.
+            width = _as_int(rank) + self.count(("qk_rope_head_dim",))
+            heads, keys, values = [1] * layers, width, 0
+        else:
+            heads = self.kv_heads(layers)
+            keys = values = self.head_width()
+        window, sliding = self.sliding(layers)
+        return ConfigCache(
+            self.architecture,
+            layers_with_windows(layers, heads, [keys] * layers, [values] * layers, window, sliding),
+            latent,
+            self.context(),
+            _served(self.dtype() or weights_dtype),
+        )
+
+    def kv_heads(self, layers: int) -> list[int]:
+        key, value = self.first(KV_HEAD_KEYS)
+        if isinstance(value, list):
+            # Some models give one count per layer.
+            if len(value) != layers or not all(_is_count(v) for v in value):
+                raise SizingError(f"{self.source}: {key!r} is not one count per layer")
+            return [_as_int(v) for v in value]
+        if value is None:
+            if (
+                self.architecture == "falcon"
+                and self.text.get("multi_query")
+                and not self.text.get("new_decoder_architecture")
+            ):
+                return [1] * layers
+            return [self.count(HEAD_KEYS)] * layers
+        return [self.count(KV_HEAD_KEYS)] * layers
+
+    def head_width(self) -> int:
+        # head_dim wins where given: several models' differs from
+        # hidden_size / num_attention_heads.
+        for key in ("head_dim", "hidden_size_per_head"):
+            _, value = self.first((key,))
+            if _is_count(value) and _as_int(value) > 0:
+                return _as_int(value)
+        heads = self.count(HEAD_KEYS)
+        if heads == 0:
+            raise SizingError(f"{self.source}: 'num_attention_heads' is 0")
+        return self.count(HIDDEN_KEYS) // heads
+
+    def sliding(self, layers: int) -> tuple[int | None, list[bool]]:
+        window = self.text.get("sliding_window")
+        if self.text.get("use_sliding_window") is False or not _is_count(window):
+            return None, [False] * layers
+        size = _as_int(window)
+        if size == 0:
+            return None, [False] * layers
+        layer_types = self.text.get("layer_types")
+        if isinstance(layer_types, list):
+            if len(layer_types) != layers:
+                raise SizingError(
+                    f"{self.source}: 'layer_types' names {len(layer_types)} of {layers} layers"
+                )
+            return size, [kind == "sliding_attention" for kind in layer_types]
+        period = self.text.get("sliding_window_pattern")
+        every = _as_int(period) if _is_count(period) and _as_int(period) > 0 else None
+        if every is None:
+            every = SLIDING_PERIODS.get(self.architecture or "")
+        if every is None:
+            # A window and no pattern: every layer slides.
+            return size, [True] * layers
+        return size, [(i + 1) % every != 0 for i in range(layers)]
+
+    def context(self) -> int | None:
+        # vLLM takes model_max_length where given, else the smallest of the others.
+        given = self.text.get("model_max_length")
+        if _is_count(given) and _as_int(given) > 0:
+            return _as_int(given)
+        lengths = [_as_int(v) for v in (self.text.get(k) for k in CONTEXT_KEYS) if _is_count(v)]
+        lengths = [length for length in lengths if length > 0]
+        return min(lengths) if lengths else None
+
+    def dtype(self) -> CacheType | None:
+        for scope in (self.config, self.text):
+            for key in ("torch_dtype", "dtype"):
+                value = scope.get(key)
+                if isinstance(value, str):
+                    found = TORCH_DTYPES.get(value.removeprefix("torch."))
+                    if found is not None:
+                        return found
+        return None
+
+
+def _served(dtype: CacheType | None) -> CacheType:
+    # vLLM serves a float32 checkpoint, or one that names no dtype, in 16 bits
+    # (bfloat16 since 0.10.1, float16 before), and its cache with it.
+    return CacheType.BF16 if dtype in (None, CacheType.F32) else dtype
+
+
+def _is_count(value: object) -> bool:
+    if isinstance(value, float):
+        return value.is_integer() and value >= 0
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+
+
+def _as_int(value: object) -> int:
+    assert isinstance(value, (int, float))
+    return int(value)

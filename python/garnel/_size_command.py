@@ -1,0 +1,121 @@
+"""`garnel size`: a JSON roster of models sized from their own files."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import warnings
+from typing import Callable
+
+from ._shape import CacheType, Engine, MissingExtra
+from ._sizing import explain, inspect, size_shape
+
+EXAMPLES = """\
+examples:
+  garnel size models/Meta-Llama-3-8B --context 8192
+  garnel size models/*.gguf --cache-type q8_0 --sequences 4 > roster.json
+  garnel size meta-llama/Meta-Llama-3-8B --remote --explain
+  garnel size models/qwen models/gemma | garnel plan - --card 24GiB
+"""
+
+
+def register(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    """Adds the `size` command to the command line's subparsers."""
+    parser = subparsers.add_parser(
+        "size",
+        help="size models from their own files: a JSON roster on standard output",
+        description=(
+            "Reads each model's tensor headers and config.json (or GGUF metadata), never its "
+            "weights, and writes a JSON roster of exact weight and cache bytes, ready for "
+            "'garnel plan -'."
+        ),
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "paths",
+        nargs="+",
+        metavar="PATH",
+        help="a model folder, a .safetensors or .gguf file, or a Hugging Face repo id org/name",
+    )
+    parser.add_argument(
+        "--context",
+        type=_count(0),
+        metavar="N",
+        help="tokens per sequence (default: the model's own longest context; 0: weights only)",
+    )
+    parser.add_argument(
+        "--sequences",
+        type=_count(1),
+        default=1,
+        metavar="N",
+        help="sequences served at once, each with the whole context (default: 1)",
+    )
+    parser.add_argument(
+        "--cache-type",
+        choices=[t.value for t in CacheType],
+        metavar="T",
+        help="cache element type: %(choices)s (default: the model's dtype; f16 for GGUF)",
+    )
+    parser.add_argument(
+        "--engine",
+        choices=[e.value for e in Engine],
+        metavar="E",
+        help="whose allocation rules: %(choices)s (default: llama.cpp for GGUF, vllm otherwise)",
+    )
+    parser.add_argument("--name", help="the roster name (one PATH only; default: its file name)")
+    parser.add_argument(
+        "--explain",
+        action="store_true",
+        help="write how each figure was reached on standard error",
+    )
+    parser.add_argument(
+        "--remote",
+        action="store_true",
+        help="read a repo id's headers and config.json from the Hub, not the local cache",
+    )
+    parser.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    """Sizes every PATH and prints the roster; 2 with one line on standard error for bad input."""
+    if args.name is not None and len(args.paths) != 1:
+        print("garnel size: --name needs exactly one PATH", file=sys.stderr)
+        return 2
+    entries = []
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for path in args.paths:
+            try:
+                shape = inspect(path, remote=args.remote)
+                model = size_shape(
+                    shape, args.context, args.sequences, args.cache_type, args.engine, args.name
+                )
+            except (ValueError, MissingExtra) as error:
+                print(f"garnel size: {error}", file=sys.stderr)
+                return 2
+            if args.explain:
+                text = explain(
+                    shape, model, args.context, args.sequences, args.cache_type, args.engine
+                )
+                print(text, file=sys.stderr)
+            entries.append(model.entry())
+    for warning in caught:
+        print(f"garnel size: warning: {warning.message}", file=sys.stderr)
+    # One entry a line, as roster files are written by hand.
+    print("[\n  " + ",\n  ".join(json.dumps(entry) for entry in entries) + "\n]")
+    return 0
+
+
+def _count(minimum: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}: {text!r}")
+        return value
+
+    return parse

@@ -1,0 +1,248 @@
+"""Sizing models from their own files: weights from tensor headers, the cache
+from config.json or GGUF metadata, by each engine's rules."""
+
+from __future__ import annotations
+
+import json
+import pathlib
+
+import garnel
+import numpy as np
+import pytest
+import sizing_files as sf
+from safetensors.numpy import save_file
+
+GIB = 2**30
+
+GEMMA2_9B = {
+    "model_type": "gemma2",
+    "hidden_size": 3584,
+    "num_attention_heads": 16,
+    "num_key_value_heads": 8,
+    "head_dim": 256,
+    "num_hidden_layers": 42,
+    "sliding_window": 4096,
+    "max_position_embeddings": 8192,
+    "torch_dtype": "bfloat16",
+}
+DEEPSEEK_V2_LITE = {
+    "model_type": "deepseek_v2",
+    "hidden_size": 2048,
+    "num_attention_heads": 16,
+    "num_key_value_heads": 16,
+    "num_hidden_layers": 27,
+    "kv_lora_rank": 512,
+    "qk_rope_head_dim": 64,
+    "qk_nope_head_dim": 128,
+    "v_head_dim": 128,
+    "max_position_embeddings": 163840,
+    "torch_dtype": "bfloat16",
+}
+SMALL = {
+    "num_hidden_layers": 4,
+    "hidden_size": 512,
+    "num_attention_heads": 8,
+    "num_key_value_heads": 2,
+}
+
+
+def folder_with(tmp_path, config, tensors=(("w", "BF16", [4, 4]),)):
+    """A single-file model folder: a small sparse model.safetensors and `config`."""
+    sf.write_sparse_safetensors(tmp_path / "model.safetensors", tensors)
+    (tmp_path / "config.json").write_text(json.dumps(config))
+    return tmp_path
+
+
+def test_llama3_8b_sharded_is_sized_exactly_from_its_headers(tmp_path):
+    folder = tmp_path / "Meta-Llama-3-8B"
+    sf.write_sharded(folder, sf.llama3_8b_tensors(), 4, sf.LLAMA3_8B_CONFIG)
+    shape = garnel.inspect(folder)
+    assert shape.weights_bytes == 16_060_522_496 == 2 * 8_030_261_248
+    assert shape.weights_by_dtype == (("BF16", 16_060_522_496),)
+    assert len(shape.files) == 4 and shape.tensor_count == 291
+    assert shape.kv_bytes_per_token() == 131_072
+    assert shape.kv_bytes(8192) == GIB
+    # The default context is the model's own; the name its folder's.
+    assert garnel.size(folder) == garnel.Model("Meta-Llama-3-8B", 16_060_522_496, GIB)
+
+
+def test_files_from_the_safetensors_writer_are_summed_per_dtype(tmp_path):
+    tensors = {
+        "embed": np.zeros((300, 7), np.float16),
+        "norm": np.zeros((7,), np.float32),
+        "step": np.zeros((), np.int64),
+        "empty": np.zeros((0, 3), np.float32),
+        "mask": np.zeros((5,), np.uint8),
+    }
+    save_file(tensors, str(tmp_path / "model.safetensors"), metadata={"format": "np"})
+    shape = garnel.inspect(tmp_path / "model.safetensors")
+    assert dict(shape.weights_by_dtype) == {"F16": 4200, "F32": 28, "I64": 8, "U8": 5}
+    assert shape.weights_bytes == sum(t.nbytes for t in tensors.values())
+    assert "no config.json" in shape.cache_problem
+
+
+@pytest.mark.parametrize(
+    ("config", "per_token"),
+    [
+        (sf.LLAMA3_8B_CONFIG, 2 * 32 * 8 * 128 * 2),
+        # head_dim 256 where hidden_size / heads would say 224.
+        (GEMMA2_9B, 2 * 42 * 8 * 256 * 2),
+        # One latent of kv_lora_rank + qk_rope_head_dim per layer, keys only.
+        (DEEPSEEK_V2_LITE, 27 * (512 + 64) * 2),
+        # A multimodal model's cache is its text_config's; its dtype may sit at the top.
+        ({"torch_dtype": "float16", "text_config": SMALL}, 2 * 4 * 2 * 64 * 2),
+        # Without key-value heads every head has its own; the dtype is then the weights'.
+        ({k: v for k, v in SMALL.items() if k != "num_key_value_heads"}, 2 * 4 * 8 * 64 * 2),
+        # vLLM serves a float32 checkpoint in 16 bits, and its cache with it.
+        ({**SMALL, "torch_dtype": "float32"}, 2 * 4 * 2 * 64 * 2),
+    ],
+    ids=["llama3-8b", "gemma2-head-dim", "latent", "text-config", "no-kv-heads", "float32"],
+)
+def test_cache_per_token_comes_from_the_models_own_widths(tmp_path, config, per_token):
+    assert garnel.inspect(folder_with(tmp_path, config)).kv_bytes_per_token() == per_token
+
+
+@pytest.mark.parametrize(
+    ("config", "sliding"),
+    [
+        (GEMMA2_9B, 21),  # every other layer
+        ({**GEMMA2_9B, "model_type": "gemma3_text", "num_hidden_layers": 34}, 29),  # five of six
+        ({**GEMMA2_9B, "layer_types": ["sliding_attention"] * 20 + ["full_attention"] * 22}, 20),
+        ({**sf.LLAMA3_8B_CONFIG, "sliding_window": 4096, "use_sliding_window": False}, 0),
+        ({**sf.LLAMA3_8B_CONFIG, "sliding_window": 4096}, 32),  # a window and no pattern
+    ],
+    ids=["gemma2", "gemma3", "layer-types", "switched-off", "all-layers"],
+)
+def test_sliding_layers_follow_the_config(tmp_path, config, sliding):
+    layers = garnel.inspect(folder_with(tmp_path, config)).layers
+    assert sum(layer.sliding_window is not None for layer in layers) == sliding
+
+
+ROW = 8 * 256 * 2 * 2  # gemma-2-9b: one layer's keys and values for one token, bf16
+
+
+@pytest.mark.parametrize(
+    ("context", "sequences", "engine", "expected"),
+    [
+        # vLLM: 16-token blocks; a sliding layer ceil(min(4095 + 2048, 8192) / 16) + 1 blocks.
+        (8192, 1, "vllm", 21 * ROW * 8192 + 21 * ROW * 385 * 16),
+        # At a short context a sliding layer's extra block makes it the larger.
+        (1000, 3, "vllm", 3 * 21 * ROW * (1008 + 1024)),
+        # llama.cpp: each sequence padded to 256; sliding layers keep window + n_ubatch (512).
+        (8192, 2, "llama.cpp", 2 * (21 * ROW * 8192 + 21 * ROW * 4608)),
+        (1000, 1, "llama.cpp", 42 * ROW * 1024),
+    ],
+)
+def test_each_engine_allocates_by_its_own_rules(tmp_path, context, sequences, engine, expected):
+    shape = garnel.inspect(folder_with(tmp_path, GEMMA2_9B))
+    assert shape.kv_bytes(context, sequences, engine=engine) == expected
+
+
+@pytest.mark.parametrize(
+    ("cache_type", "per_token"),
+    [
+        ("f32", 2 * 40 * 4),
+        ("fp8", 2 * 40),
+        ("q8_0", 2 * 2 * 34),  # 40 elements a row: two whole blocks of 32
+        ("q4_0", 2 * 2 * 18),
+        ("iq4_nl", 2 * 2 * 18),
+        ("q5_1", 2 * 2 * 24),
+    ],
+)
+def test_block_cache_types_count_whole_blocks(tmp_path, cache_type, per_token):
+    config = {"num_hidden_layers": 1, "num_attention_heads": 1, "head_dim": 40}
+    shape = garnel.inspect(folder_with(tmp_path, config))
+    assert shape.kv_bytes_per_token(cache_type) == per_token
+
+
+def test_an_engine_refuses_a_cache_type_it_does_not_have(tmp_path):
+    shape = garnel.inspect(folder_with(tmp_path, sf.LLAMA3_8B_CONFIG))
+    assert shape.kv_bytes(8192, cache_type="q8_0", engine="llama.cpp") == 8192 * 32 * 2 * 1088
+    with pytest.raises(ValueError, match="vllm has no q8_0 cache"):
+        shape.kv_bytes(8192, cache_type="q8_0")
+    with pytest.raises(ValueError, match="llama.cpp has no fp8 cache"):
+        shape.kv_bytes(8192, cache_type="fp8", engine="llama.cpp")
+
+
+def test_an_index_whose_total_disagrees_warns_and_the_headers_win(tmp_path):
+    tensors = sf.llama3_8b_tensors()[:5]
+    total = sf.write_sharded(tmp_path, tensors, 2, sf.LLAMA3_8B_CONFIG, total_size=12345)
+    with pytest.warns(UserWarning, match="total_size 12,345 disagrees"):
+        shape = garnel.inspect(tmp_path)
+    assert shape.weights_bytes == total
+
+
+# Name, shape, ggml type, and its bytes by ggml's table (elements / block x block bytes).
+QUANTIZED = [
+    ("token_embd.weight", [512, 256], "Q4_K", 512 * 256 // 256 * 144),
+    ("blk.0.ffn_down.weight", [256, 512], "Q6_K", 256 * 512 // 256 * 210),
+    ("blk.0.attn_q.weight", [256, 256], "Q8_0", 256 * 256 // 32 * 34),
+    ("blk.0.attn_k.weight", [64, 256], "Q5_K", 64 * 256 // 256 * 176),
+    ("blk.0.attn_v.weight", [256, 64], "F16", 256 * 64 * 2),
+    ("blk.0.attn_norm.weight", [256], "F32", 256 * 4),
+    ("output.weight", [512, 256], "IQ4_XS", 512 * 256 // 256 * 136),
+]
+
+
+def test_gguf_weights_are_the_readers_bytes_per_tensor(tmp_path):
+    import gguf
+
+    path = tmp_path / "tiny-Q4_K_M.gguf"
+    keys = {"block_count": 1, "head_count": 4, "embedding_length": 256, "context_length": 4096}
+    # A vocabulary is skipped, not decoded: strings by their lengths, long arrays whole.
+    keys.update(token_list=["a", "bb", "ccc" * 99], token_types=[1] * 70000)
+    sf.write_gguf(path, "llama", [tensor[:3] for tensor in QUANTIZED], keys)
+    shape = garnel.inspect(path)
+    assert dict(shape.weights_by_dtype) == {type_: nbytes for _, _, type_, nbytes in QUANTIZED}
+    assert shape.weights_bytes == sum(t.n_bytes for t in gguf.GGUFReader(path).tensors)
+    assert shape.weights_bytes < path.stat().st_size  # metadata and padding are not weights
+    # llama.cpp and f16 by default: 256 cells x 4 heads x (64 + 64) x 2 bytes.
+    assert garnel.size(path, context=200) == garnel.Model(
+        "tiny-Q4_K_M", shape.weights_bytes, 256 * 4 * 128 * 2
+    )
+
+
+@pytest.mark.parametrize(
+    ("keys", "layers"),
+    [
+        # Per-layer counts; a layer with no key-value heads has no cache.
+        ({"head_count_kv": [8, 0, 2]}, [(8, 32, 32), (0, 32, 32), (2, 32, 32)]),
+        # A missing head_count_kv means head_count; widths default to embedding / heads.
+        ({}, [(16, 32, 32)] * 3),
+        ({"head_count_kv": 4, "key_length": 128, "value_length": 64}, [(4, 128, 64)] * 3),
+        # Latent attention: one head, the latent as the key, no values.
+        (
+            {
+                "head_count_kv": 1,
+                "key_length": 576,
+                "value_length": 512,
+                "key_length_mla": 192,
+                "value_length_mla": 128,
+            },
+            [(1, 576, 0)] * 3,
+        ),
+    ],
+    ids=["per-layer", "missing-kv", "explicit-widths", "latent"],
+)
+def test_gguf_cache_shape_is_read_as_llama_cpp_reads_it(tmp_path, keys, layers):
+    path = tmp_path / "m.gguf"
+    keys = {"block_count": 3, "head_count": 16, "embedding_length": 512, **keys}
+    sf.write_gguf(path, "deepseek2", [("w", [32, 32], "Q8_0")], keys)
+    shape = garnel.inspect(path)
+    assert [(la.kv_heads, la.key_width, la.value_width) for la in shape.layers] == layers
+
+
+def test_gguf_sliding_layers_and_split_files(tmp_path):
+    tensors = [(f"blk.{i}.w", [32, 32], "Q4_0") for i in range(6)]
+    keys = {"block_count": 6, "head_count": 2, "embedding_length": 64, "sliding_window": 1024}
+    sf.write_gguf(tmp_path / "g.gguf", "gemma2", tensors, keys, split_max_tensors=2)
+    shape = garnel.inspect(tmp_path / "g-00002-of-00003.gguf")  # found from any one file
+    names = [f"g-0000{n}-of-00003.gguf" for n in (1, 2, 3)]
+    assert [pathlib.Path(file).name for file, _ in shape.files] == names
+    assert shape.weights_bytes == 6 * 32 * 32 // 32 * 18
+    assert [la.sliding_window for la in shape.layers] == [1024, None] * 3
+    # Full layers: 2048 cells; sliding ones pad256(1024 + 512) = 1536; 2 x (32 + 32) x 2 bytes.
+    assert shape.kv_bytes(2048) == 3 * (2048 + 1536) * 256
+    (tmp_path / "g-00003-of-00003.gguf").unlink()
+    with pytest.raises(ValueError, match="split file g-00003-of-00003.gguf is missing"):
+        garnel.inspect(tmp_path / names[0])

@@ -1,0 +1,157 @@
+"""Bad model files: each gets one message naming the file and the fault, from
+the function (a ValueError) and from `garnel size` (exit 2, one line, no traceback)."""
+
+from __future__ import annotations
+
+import json
+import struct
+import subprocess
+
+import garnel
+import pytest
+import sizing_files as sf
+from sizing_files import GARNEL
+
+
+def safetensors_with(header, data_bytes=None, extra=0):
+    def build(tmp_path):
+        path = tmp_path / "model.safetensors"
+        ends = [t["data_offsets"][1] for t in header.values() if isinstance(t, dict)]
+        sf.write_header(
+            path, header, (max(ends, default=0) if data_bytes is None else data_bytes) + extra
+        )
+        return path
+
+    return build
+
+
+def raw_file(name, content):
+    def build(tmp_path):
+        (tmp_path / name).write_bytes(content)
+        return tmp_path / name
+
+    return build
+
+
+def padded(text):
+    return struct.pack("<Q", len(text)) + text
+
+
+def f16(begin, count):
+    return {"dtype": "F16", "shape": [count], "data_offsets": [begin, begin + 2 * count]}
+
+
+def gguf_tensor_of_type(type_id):
+    """A GGUF file by hand: no metadata, one 32-element tensor of ggml type `type_id`."""
+    head = b"GGUF" + struct.pack("<IQQ", 3, 1, 0)
+    info = struct.pack("<Q", 1) + b"t" + struct.pack("<IQIQ", 1, 32, type_id, 0)
+    body = head + info
+    return body + b"\0" * (-len(body) % 32) + b"\0" * 128
+
+
+def empty_folder(tmp_path):
+    (tmp_path / "empty").mkdir()
+    return tmp_path / "empty"
+
+
+def missing_shard(tmp_path):
+    sf.write_sharded(tmp_path, sf.llama3_8b_tensors()[:4], 2, sf.LLAMA3_8B_CONFIG)
+    (tmp_path / "model-00002-of-00002.safetensors").unlink()
+    return tmp_path
+
+
+def cut_off_gguf(tmp_path):
+    sf.write_gguf(tmp_path / "m.gguf", "llama", [("w", [32, 32], "F16")], {"block_count": 1})
+    data = (tmp_path / "m.gguf").read_bytes()
+    return raw_file("m.gguf", data[:40])(tmp_path)
+
+
+def config_without(key):
+    def build(tmp_path):
+        sf.write_sparse_safetensors(tmp_path / "model.safetensors", [("w", "BF16", [8])])
+        if key is not None:
+            config = {k: v for k, v in sf.LLAMA3_8B_CONFIG.items() if k != key}
+            (tmp_path / "config.json").write_text(json.dumps(config))
+        return tmp_path
+
+    return build
+
+
+BAD_INPUTS = {
+    "no-model-files": (empty_folder, "no model files"),
+    "no-such-path": (lambda tmp_path: tmp_path / "nowhere", "no such file or folder"),
+    "header-past-end": (
+        raw_file("model.safetensors", struct.pack("<Q", 64) + b"{}"),
+        "header length 64 runs past the end",
+    ),
+    "header-too-long": (
+        raw_file("model.safetensors", struct.pack("<Q", 100_000_001) + b"{}"),
+        "above 100000000 bytes",
+    ),
+    "header-not-json": (raw_file("model.safetensors", padded(b'{"w": ')), "header is not JSON"),
+    "header-not-object": (
+        raw_file("model.safetensors", padded(b"[1, 2]  ")),
+        "header is not a JSON object",
+    ),
+    "unknown-dtype": (
+        safetensors_with({"w": {"dtype": "Q7", "shape": [2], "data_offsets": [0, 2]}}),
+        "unknown dtype 'Q7'",
+    ),
+    "gap": (
+        safetensors_with({"a": f16(0, 4), "b": f16(10, 4)}),
+        "a gap of 2 bytes after 'a', before tensor 'b'",
+    ),
+    "overlap": (
+        safetensors_with({"a": f16(0, 4), "b": f16(6, 4)}),
+        "tensor 'b' overlaps tensor 'a'",
+    ),
+    "shape-mismatch": (
+        safetensors_with({"a": {**f16(0, 4), "shape": [5]}}),
+        "spans 8 bytes but F16 [5] needs 10",
+    ),
+    "data-past-last-tensor": (
+        safetensors_with({"a": f16(0, 4)}, extra=3),
+        "tensor data ends at byte",
+    ),
+    "data-cut-short": (
+        safetensors_with({"a": f16(0, 4)}, data_bytes=5),
+        "tensor data ends at byte",
+    ),
+    "missing-shard": (
+        missing_shard,
+        "names shard 'model-00002-of-00002.safetensors', which is missing",
+    ),
+    "gguf-bad-magic": (raw_file("m.gguf", b"GGML" + bytes(60)), "not a GGUF file (bad magic"),
+    "gguf-version": (
+        raw_file("m.gguf", b"GGUF" + struct.pack("<IQQ", 4, 0, 0)),
+        "unsupported GGUF version 4",
+    ),
+    "gguf-cut-off": (cut_off_gguf, "GGUF header is cut off"),
+    "gguf-unknown-type": (raw_file("m.gguf", gguf_tensor_of_type(99)), "unknown ggml type 99"),
+    "no-config": (config_without(None), "cannot size the cache: no config.json"),
+    "config-key-missing": (
+        config_without("num_hidden_layers"),
+        "cannot size the cache: no 'num_hidden_layers'",
+    ),
+}
+
+
+@pytest.mark.parametrize(("build", "message"), BAD_INPUTS.values(), ids=BAD_INPUTS.keys())
+def test_bad_input_is_one_message_naming_the_file(tmp_path, build, message):
+    path = build(tmp_path)
+    with pytest.raises(ValueError) as caught:
+        garnel.size(path)
+    text = str(caught.value)
+    assert message in text and str(path) in text
+    run = subprocess.run([*GARNEL, "size", str(path)], capture_output=True, text=True, check=False)
+    assert run.returncode == 2 and run.stdout == ""
+    assert run.stderr.count("\n") == 1 and message in run.stderr and "Traceback" not in run.stderr
+
+
+def test_weights_are_still_sized_when_the_cache_cannot_be(tmp_path):
+    path = config_without("num_hidden_layers")(tmp_path)
+    shape = garnel.inspect(path)
+    assert shape.weights_bytes == 16 and "'num_hidden_layers'" in shape.cache_problem
+    with pytest.raises(ValueError, match="the weights are 16 bytes"):
+        garnel.size(path)
+    assert garnel.size(path, context=0) == garnel.Model(path.name, 16, 0)
