@@ -7,6 +7,11 @@
 
 #include "boundary.h"
 
+// The build passes the version from pyproject.toml, where it is written once.
+#ifndef GARNEL_VERSION
+#error "GARNEL_VERSION is not defined"
+#endif
+
 #include <algorithm>
 #include <charconv>
 #include <iterator>
@@ -471,7 +476,7 @@ PyObject* create_module() {
   if (!add_export(module.get(), all.get(), "Fleet", reinterpret_cast<PyObject*>(fleet_type))) {
     return nullptr;
   }
-  if (!add_export(module.get(), all.get(), "__version__", PyUnicode_FromString("0.4.7"))) {
+  if (!add_export(module.get(), all.get(), "__version__", PyUnicode_FromString(GARNEL_VERSION))) {
     return nullptr;
   }
   if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;

@@ -1,5 +1,7 @@
 import importlib.util
 import os
+import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -16,6 +18,22 @@ def test_contents():
     assert _garnel.__doc__ == ""
     assert _garnel.__name__ == "_garnel"
     assert [name for name in vars(_garnel) if not name.startswith("__")] == ["plan", "Fleet"]
+
+
+def test_the_version_is_written_once():
+    import importlib.metadata
+
+    import garnel
+
+    versions = {
+        "_garnel": _garnel.__version__,
+        "garnel": garnel.__version__,
+        "installed metadata": importlib.metadata.version("garnel"),
+    }
+    pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    if pyproject.exists():  # absent where the suites run outside the source tree
+        versions["pyproject.toml"] = re.search(r'^version = "(.*)"$', pyproject.read_text(), re.M).group(1)
+    assert len(set(versions.values())) == 1, versions
 
 
 def test_second_initialisation_returns_the_same_module():
