@@ -37,7 +37,7 @@ using boundary::Text;
 // parse_json, or null with ValueError("bad json: ...") set, after giving
 // back what the call holds.
 template <typename Held>
-std::optional<JsonValue> parse(std::string_view text, Held& held) {
+inline std::optional<JsonValue> parse(std::string_view text, Held& held) {
   auto parsed = parse_json(text);
   if (auto* message = std::get_if<std::string>(&parsed)) {
     held.give_back();
