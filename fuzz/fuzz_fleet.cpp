@@ -31,6 +31,7 @@
 #include "fleet.h"
 #include "fuzz_checks.h"
 #include "json_text.h"
+#include "json_tree.h"
 #include "residency.h"
 
 namespace garnel {
