@@ -291,8 +291,8 @@ struct RawWriter {
 template <typename Kind>
 size_t route_bound(const Kind& route) {
   size_t strings = route.model.size();
-  if constexpr (std::is_same_v<Kind, RouteReady>) strings += route.endpoint.size();
-  if constexpr (std::is_same_v<Kind, RouteFailed>) strings += route.reason.size();
+  if constexpr (kRouteTag<Kind> == "ready") strings += route.endpoint.size();
+  if constexpr (kRouteTag<Kind> == "failed") strings += route.reason.size();
   return 160 + 6 * strings;
 }
 
@@ -305,11 +305,11 @@ char* put_route(char* buffer, const Kind& route) {
   constexpr std::string_view kTag = kRouteTag<Kind>;
   const RouteFlags flags = route_flags(route);
   out.put('{');
-  if constexpr (std::is_same_v<Kind, RouteReady>) {
+  if constexpr (kRouteTag<Kind> == "ready") {
     out.put("\"endpoint\":");
     out.put_string(route.endpoint);
     out.put(',');
-  } else if constexpr (std::is_same_v<Kind, RouteWarming>) {
+  } else if constexpr (kRouteTag<Kind> == "warming") {
     out.put("\"for_ms\":");
     out.put_u64(route.for_ms);
     out.put(',');
@@ -320,17 +320,17 @@ char* put_route(char* buffer, const Kind& route) {
   out.put_bool(flags.operator_fault);
   out.put(",\"ready\":");
   out.put_bool(flags.ready);
-  if constexpr (std::is_same_v<Kind, RouteLost>) {
+  if constexpr (kRouteTag<Kind> == "lost") {
     out.put(",\"reason\":");
     out.put_string(lost_reason_json_name(route.reason));
-  } else if constexpr (std::is_same_v<Kind, RouteFailed>) {
+  } else if constexpr (kRouteTag<Kind> == "failed") {
     out.put(",\"reason\":");
     out.put_string(route.reason);
   }
   out.put(",\"route\":\"");
   out.put(kTag);
   out.put('"');
-  if constexpr (std::is_same_v<Kind, RouteNotAdmitted>) {
+  if constexpr (kRouteTag<Kind> == "not_admitted") {
     out.put(",\"short_bytes\":");
     out.put_u64(route.short_bytes);
   }
@@ -402,8 +402,11 @@ std::string write_route(const Route& route) {
       route);
 }
 
+namespace {
+
 // One visit for the bound and the writing: a host asks for a route per request.
-size_t write_route(const Route& route, char* buffer, size_t capacity) {
+template <class Text>
+size_t write_any_route(const BasicRoute<Text>& route, char* buffer, size_t capacity) {
   return std::visit(
       [&](const auto& kind) {
         const size_t bound = route_bound(kind);
@@ -411,6 +414,16 @@ size_t write_route(const Route& route, char* buffer, size_t capacity) {
         return static_cast<size_t>(put_route(buffer, kind) - buffer);
       },
       route);
+}
+
+}  // namespace
+
+size_t write_route(const Route& route, char* buffer, size_t capacity) {
+  return write_any_route(route, buffer, capacity);
+}
+
+size_t write_route(const RouteView& route, char* buffer, size_t capacity) {
+  return write_any_route(route, buffer, capacity);
 }
 
 size_t write_plan(const Plan& plan, std::string_view explain, size_t declared, char* buffer,

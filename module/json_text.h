@@ -61,6 +61,10 @@ std::string write_route(const Route& route);
 // length above capacity (enough room for it).
 size_t write_route(const Route& route, char* buffer, size_t capacity);
 
+// The same for a route that views its texts where they are, as the module
+// writes it: no text is copied on the way.
+size_t write_route(const RouteView& route, char* buffer, size_t capacity);
+
 // The plan's JSON text as the module returns it: "admitted", the three byte
 // counts and the headroom, "declared" (the roster's length), "explain" (the
 // text of plan.explain(), passed in) and "rejected", keys in ascending byte

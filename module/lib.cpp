@@ -273,12 +273,15 @@ PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
         !boundary::to_u64(bound[1], kNames[1], now, access)) {
       return nullptr;
     }
-    const Route route = access.shared().fleet.route(model.view, now);
-    // Nearly every route fits on the stack; a host asks for one per request.
+    // Written from the slot's own texts, nothing copied on the way; nearly
+    // every route fits on the stack, and a host asks for one per request.
+    const RouteView route = access.shared().fleet.route_view(model.view, now);
     char buffer[512];
-    const size_t length = write_route(route, buffer, sizeof buffer);
+    size_t length = write_route(route, buffer, sizeof buffer);
     if (length <= sizeof buffer) return boundary::new_str(std::string_view(buffer, length));
-    return boundary::new_str(write_route(route));
+    const std::unique_ptr<char[]> on_heap(new char[length]);
+    length = write_route(route, on_heap.get(), length);
+    return boundary::new_str(std::string_view(on_heap.get(), length));
   });
 }
 
