@@ -220,9 +220,6 @@ class ObservationReader {
  public:
   explicit ObservationReader(std::string_view kind);
 
-  // Whether the kind is one of the accepted names.
-  bool known() const { return kind_ != Kind::kUnknown; }
-
   void null() { scalar(MemberValue::of(MemberValue::Kind::kNull)); }
   void boolean(bool value);
   void number_unsigned(uint64_t value);

@@ -65,12 +65,14 @@ size_t write_route(const Route& route, char* buffer, size_t capacity);
 // writes it: no text is copied on the way.
 size_t write_route(const RouteView& route, char* buffer, size_t capacity);
 
-// The plan's JSON text as the module returns it: "admitted", the three byte
-// counts and the headroom, "declared" (the roster's length), "explain" (the
-// text of plan.explain(), passed in) and "rejected", keys in ascending byte
-// order. Written into buffer, without allocating; gives its length, or when
-// the text might not fit in capacity bytes, writes nothing and gives a length
-// above capacity (enough room for it).
+// The plan's JSON text as the module returns it, byte for byte what the
+// library writes of the plan's eight keys: "admitted", "committed_bytes",
+// "declared" (the roster's length), "explain" (plan.explain(), passed in),
+// "fits", "headroom_bytes", "rejected" (each with "free_bytes", "model",
+// "needed_bytes" and "short_bytes") and "usable_bytes". Written into buffer,
+// without allocating; gives its length, or when the text might not fit in
+// capacity bytes, writes nothing and gives a length above capacity (enough
+// room for it).
 size_t write_plan(const Plan& plan, std::string_view explain, size_t declared, char* buffer,
                   size_t capacity);
 
