@@ -1,11 +1,16 @@
 // The fleet's operations on a card of a few models and on an unusually large
-// roster, to show what the linear scans and recomputed figures cost.
+// roster, to show what the linear scans and recomputed figures cost; and the
+// JSON text layer's readers and plan writer, each beside the tree-based way
+// it replaced (the tests' oracle) and the library's parser alone.
 
 #include <benchmark/benchmark.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "fleet.h"
+#include "json_text.h"
+#include "json_tree.h"
 
 namespace garnel {
 namespace {
@@ -122,6 +127,114 @@ void BM_DeclareRejected(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 
+// The module benchmark's rosters: the shipped example's four models, and 200
+// models of which a quarter do not fit, written as a host's json.dumps does.
+std::string roster_text(int64_t models) {
+  if (models == 4) {
+    return R"([{"model": "chat-8b", "weightsBytes": 16106127360, "kvBytes": 2147483648}, )"
+           R"({"model": "coder-14b", "weightsBytes": 9663676416, "kvBytes": 1073741824}, )"
+           R"({"model": "embed-small", "weightsBytes": 1073741824}, )"
+           R"({"model": "rerank-base", "weights_bytes": 805306368, "kv_bytes": 268435456}])";
+  }
+  std::string text = "[";
+  for (int64_t i = 0; i < models; ++i) {
+    if (i > 0) text += ", ";
+    text += R"({"model": "model-)" + std::to_string(1000 + i).substr(1) +
+            R"(", "weightsBytes": 134217728, "kvBytes": 16777216})";
+  }
+  return text + "]";
+}
+
+constexpr const char* kSmallDetail = R"({"vramBytes": 1073741824})";
+
+// The library's parser over the text with nothing built: what any reader of
+// its events costs at least.
+void BM_LibraryParserAlone(benchmark::State& state) {
+  const std::string text = roster_text(state.range(0));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(nlohmann::json::accept(text));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+// The roster as the module reads it: events straight into DeclaredReader.
+void BM_ReadRoster(benchmark::State& state) {
+  const std::string text = roster_text(state.range(0));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(read_roster(text));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+// The same through the value tree, as it was read before.
+void BM_ReadRosterByTree(benchmark::State& state) {
+  const std::string text = roster_text(state.range(0));
+  for (auto _ : state) {
+    auto parsed = parse_json(text);
+    benchmark::DoNotOptimize(declared_from_json(std::get<JsonValue>(parsed)));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+void BM_LibraryParserAloneSmallDetail(benchmark::State& state) {
+  for (auto _ : state)
+    benchmark::DoNotOptimize(nlohmann::json::accept(kSmallDetail));
+}
+
+void BM_ReadSmallDetail(benchmark::State& state) {
+  for (auto _ : state)
+    benchmark::DoNotOptimize(read_observation("probe_ok", kSmallDetail));
+}
+
+void BM_ReadSmallDetailByTree(benchmark::State& state) {
+  for (auto _ : state) {
+    auto parsed = parse_json(kSmallDetail);
+    benchmark::DoNotOptimize(observation_from_json("probe_ok", std::get<JsonValue>(parsed)));
+  }
+}
+
+// The plan of a roster on the module benchmark's 24 GiB card, 10 % held back.
+Plan roster_plan(int64_t models, size_t& declared) {
+  const Roster roster = std::get<Roster>(read_roster(roster_text(models)));
+  declared = roster.size();
+  return plan(Budget::with_reserve_pct(24 * GiB, 10), roster);
+}
+
+// The plan's text as the module writes it: the explanation, then one buffer.
+void BM_WritePlan(benchmark::State& state) {
+  size_t declared = 0;
+  const Plan result = roster_plan(state.range(0), declared);
+  std::string buffer(1 << 16, '\0');
+  for (auto _ : state) {
+    const std::string explain = result.explain();
+    benchmark::DoNotOptimize(write_plan(result, explain, declared, buffer.data(), buffer.size()));
+  }
+}
+
+// The same built as a tree and written by the library, as it was before.
+void BM_WritePlanByTree(benchmark::State& state) {
+  size_t declared = 0;
+  const Plan result = roster_plan(state.range(0), declared);
+  for (auto _ : state)
+    benchmark::DoNotOptimize(write_json(plan_json(result, declared)));
+}
+
+// A ready route's text as the module writes it, from a view of the slot,
+// and from the owning route it was written from before.
+void BM_WriteRouteView(benchmark::State& state) {
+  const Fleet fleet = busy_fleet(4);
+  const std::string first = fleet.slots.front().declared.model;
+  char buffer[512];
+  for (auto _ : state)
+    benchmark::DoNotOptimize(write_route(fleet.route_view(first, 5000), buffer, sizeof buffer));
+}
+
+void BM_WriteRouteOwned(benchmark::State& state) {
+  const Fleet fleet = busy_fleet(4);
+  const std::string first = fleet.slots.front().declared.model;
+  char buffer[512];
+  for (auto _ : state)
+    benchmark::DoNotOptimize(write_route(fleet.route(first, 5000), buffer, sizeof buffer));
+}
+
 BENCHMARK(BM_Route)->Arg(4)->Arg(200);
 BENCHMARK(BM_RouteLast)->Arg(4)->Arg(200);
 BENCHMARK(BM_Observe)->Arg(4)->Arg(200);
@@ -131,6 +244,16 @@ BENCHMARK(BM_WriteMixedReport);
 BENCHMARK(BM_MixedReportBound);
 BENCHMARK(BM_LiveFreeBytes)->Arg(4)->Arg(200);
 BENCHMARK(BM_DeclareRejected)->Arg(4000)->Arg(40000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LibraryParserAlone)->Arg(4)->Arg(200);
+BENCHMARK(BM_ReadRoster)->Arg(4)->Arg(200);
+BENCHMARK(BM_ReadRosterByTree)->Arg(4)->Arg(200);
+BENCHMARK(BM_LibraryParserAloneSmallDetail);
+BENCHMARK(BM_ReadSmallDetail);
+BENCHMARK(BM_ReadSmallDetailByTree);
+BENCHMARK(BM_WritePlan)->Arg(4)->Arg(200);
+BENCHMARK(BM_WritePlanByTree)->Arg(4)->Arg(200);
+BENCHMARK(BM_WriteRouteView);
+BENCHMARK(BM_WriteRouteOwned);
 
 }  // namespace
 }  // namespace garnel

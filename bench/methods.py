@@ -181,8 +181,8 @@ def build_cases(garnel, floor):
     ready = fleet4.route(*route_args)
     assert json.loads(ready)["ready"], ready
     return [
-        Case("route (ready)", fleet4.route, floor_fleet.route, route_args, 1.5, {"route": ready}),
-        Case("observe (probe_ok, small detail)", fleet4.observe, floor_fleet.observe, observe_args, 5.0),
+        Case("route (ready)", fleet4.route, floor_fleet.route, route_args, 1.4, {"route": ready}),
+        Case("observe (probe_ok, small detail)", fleet4.observe, floor_fleet.observe, observe_args, 2.5),
         Case("report (4 models)", fleet4.report, floor_fleet.report, (NOW,), 1.5,
              {"report": fleet4.report(NOW)}),
         Case("report (200 models)", fleet200.report, floor_fleet.report, (NOW,), 1.5,
@@ -195,11 +195,11 @@ def build_cases(garnel, floor):
              {"next_to_load": fleet4.next_to_load()}),
         Case("set_endpoint", fleet4.set_endpoint, floor_fleet.set_endpoint,
              ("chat-8b", "http://127.0.0.1:8001"), None),
-        Case("plan (4 models)", garnel.plan, floor.plan, card4, 40.0, {"plan": garnel.plan(*card4)}),
-        # A card's roster is a few models; 200 is shown for scale, with no target.
-        Case("plan (200 models)", garnel.plan, floor.plan, card200, None,
+        Case("plan (4 models)", garnel.plan, floor.plan, card4, 6.0, {"plan": garnel.plan(*card4)}),
+        # A card's roster is a few models; 200 shows how reading scales.
+        Case("plan (200 models)", garnel.plan, floor.plan, card200, 12.0,
              {"plan": garnel.plan(*card200)}, memory=False),
-        Case("Fleet() (4 models)", garnel.Fleet, floor.Fleet, card4, 40.0),
+        Case("Fleet() (4 models)", garnel.Fleet, floor.Fleet, card4, 8.0),
     ]
 
 

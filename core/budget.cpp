@@ -1,7 +1,7 @@
 #include "budget.h"
 
 #include <cmath>
-#include <nlohmann/json.hpp>
+#include <utility>
 
 namespace garnel {
 
@@ -14,82 +14,155 @@ Budget Budget::with_reserve_pct(uint64_t total_bytes, uint8_t reserve_pct) {
   return Budget{total_bytes, reserve};
 }
 
-std::optional<uint64_t> whole_byte_count(const JsonValue& value) {
-  if (value.is_number_unsigned()) return value.get<uint64_t>();
-  // The parser holds "-0" as a signed zero; by value it is still zero.
-  if (value.is_number_integer()) {
-    const int64_t n = value.get<int64_t>();
-    if (n >= 0) return static_cast<uint64_t>(n);
-    return std::nullopt;
+std::optional<uint64_t> whole_byte_count(const MemberValue& value) {
+  switch (value.kind) {
+    case MemberValue::Kind::kUnsigned:
+      return value.unsigned_value;
+    case MemberValue::Kind::kSigned:
+      // The parser holds "-0" as a signed zero; by value it is still zero.
+      if (value.signed_value >= 0) return static_cast<uint64_t>(value.signed_value);
+      return std::nullopt;
+    case MemberValue::Kind::kFloat: {
+      const double x = value.float_value;
+      if (!std::isfinite(x) || x < 0 || std::trunc(x) != x) return std::nullopt;
+      // 2^64 is exactly representable; anything at or above it saturates.
+      if (x >= 18446744073709551616.0) return kMaxBytes;
+      return static_cast<uint64_t>(x);
+    }
+    default:
+      return std::nullopt;
   }
-  if (value.is_number_float()) {
-    const double x = value.get<double>();
-    if (!std::isfinite(x) || x < 0 || std::trunc(x) != x) return std::nullopt;
-    // 2^64 is exactly representable; anything at or above it saturates.
-    if (x >= 18446744073709551616.0) return kMaxBytes;
-    return static_cast<uint64_t>(x);
+}
+
+void DeclaredReader::boolean(bool value) {
+  MemberValue v = MemberValue::of(MemberValue::Kind::kBoolean);
+  v.boolean = value;
+  scalar(v);
+}
+
+void DeclaredReader::number_unsigned(uint64_t value) {
+  MemberValue v = MemberValue::of(MemberValue::Kind::kUnsigned);
+  v.unsigned_value = value;
+  scalar(v);
+}
+
+void DeclaredReader::number_signed(int64_t value) {
+  MemberValue v = MemberValue::of(MemberValue::Kind::kSigned);
+  v.signed_value = value;
+  scalar(v);
+}
+
+void DeclaredReader::number_float(double value) {
+  MemberValue v = MemberValue::of(MemberValue::Kind::kFloat);
+  v.float_value = value;
+  scalar(v);
+}
+
+void DeclaredReader::string(std::string& text) {
+  // Only a name's text is kept; it is taken without a copy.
+  if (in_entry_object() && pending_ == Field::kModel) name_.swap(text);
+  scalar(MemberValue::of(MemberValue::Kind::kString));
+}
+
+void DeclaredReader::key(std::string_view key) {
+  if (!in_entry_object()) return;
+  pending_ = Field::kOther;
+  if (key == "model") {
+    pending_ = Field::kModel;
+  } else if (key == "weightsBytes") {
+    pending_ = Field::kWeights;
+  } else if (key == "weights_bytes") {
+    pending_ = Field::kWeightsSnake;
+  } else if (key == "kvBytes") {
+    pending_ = Field::kKv;
+  } else if (key == "kv_bytes") {
+    pending_ = Field::kKvSnake;
   }
-  return std::nullopt;
 }
 
-const JsonValue* json_member(const JsonValue& object, std::string_view key) {
-  if (!object.is_object()) return nullptr;
-  const auto it = object.find(key);
-  return it == object.end() ? nullptr : &*it;
+void DeclaredReader::keep(const MemberValue& value) {
+  // Assigning over an earlier value of the same key: the last one counts.
+  switch (pending_) {
+    case Field::kModel:
+      model_ = value;
+      break;
+    case Field::kWeights:
+      weights_ = value;
+      break;
+    case Field::kWeightsSnake:
+      weights_snake_ = value;
+      break;
+    case Field::kKv:
+      kv_ = value;
+      break;
+    case Field::kKvSnake:
+      kv_snake_ = value;
+      break;
+    case Field::kOther:
+      break;
+  }
+  pending_ = Field::kOther;
 }
 
-const JsonValue* json_member(const JsonValue& object, std::string_view camel,
-                             std::string_view snake) {
-  const JsonValue* found = json_member(object, camel);
-  return found != nullptr ? found : json_member(object, snake);
+void DeclaredReader::scalar(const MemberValue& value) {
+  if (depth_ == 1 && top_is_array_) {
+    close_entry(/*is_object=*/false);
+  } else if (in_entry_object()) {
+    keep(value);
+  }
 }
 
-namespace {
+void DeclaredReader::start(MemberValue::Kind kind) {
+  if (depth_ == 0) {
+    top_is_array_ = kind == MemberValue::Kind::kArray;
+  } else if (depth_ == 1 && top_is_array_) {
+    entry_is_object_ = kind == MemberValue::Kind::kObject;
+    model_ = weights_ = weights_snake_ = kv_ = kv_snake_ = MemberValue{};
+    pending_ = Field::kOther;
+  } else if (in_entry_object()) {
+    keep(MemberValue::of(kind));
+  }
+  ++depth_;
+}
 
-// One roster entry, or the message that rejects it.
-std::variant<Declared, std::string> declared_entry(const JsonValue& entry) {
-  const JsonValue* name = json_member(entry, "model");
-  if (name == nullptr || !name->is_string()) return std::string(R"(missing "model")");
-  const auto& model = name->get_ref<const std::string&>();
-  if (model.empty()) return std::string(R"("model" is empty)");
+void DeclaredReader::end() {
+  --depth_;
+  if (depth_ == 1 && top_is_array_) close_entry(entry_is_object_);
+}
 
-  const JsonValue* weights = json_member(entry, "weightsBytes", "weights_bytes");
-  const std::optional<uint64_t> weights_bytes =
-      weights != nullptr ? whole_byte_count(*weights) : std::nullopt;
-  if (!weights_bytes) return model + R"(: "weightsBytes" missing or not a whole byte count)";
+void DeclaredReader::close_entry(bool is_object) {
+  const size_t index = index_++;
+  const auto refuse = [&](std::string_view message) {
+    std::string text = "entry " + std::to_string(index) + ": ";
+    text += message;
+    messages_.push_back(std::move(text));
+  };
+  if (!is_object || model_.kind != MemberValue::Kind::kString) {
+    return refuse(R"(missing "model")");
+  }
+  if (name_.empty()) return refuse(R"("model" is empty)");
+
+  const MemberValue& weights =
+      weights_.kind != MemberValue::Kind::kAbsent ? weights_ : weights_snake_;
+  const std::optional<uint64_t> weights_bytes = whole_byte_count(weights);
+  if (!weights_bytes)
+    return refuse(name_ + R"(: "weightsBytes" missing or not a whole byte count)");
 
   uint64_t kv_bytes = 0;
-  const JsonValue* kv = json_member(entry, "kvBytes", "kv_bytes");
-  if (kv != nullptr && !kv->is_null()) {
-    const std::optional<uint64_t> count = whole_byte_count(*kv);
-    if (!count) return model + R"(: "kvBytes" is not a whole byte count)";
+  const MemberValue& kv = kv_.kind != MemberValue::Kind::kAbsent ? kv_ : kv_snake_;
+  if (kv.kind != MemberValue::Kind::kAbsent && kv.kind != MemberValue::Kind::kNull) {
+    const std::optional<uint64_t> count = whole_byte_count(kv);
+    if (!count) return refuse(name_ + R"(: "kvBytes" is not a whole byte count)");
     kv_bytes = *count;
   }
-  return Declared{model, *weights_bytes, kv_bytes};
+  // Once an entry has failed the roster is lost anyway; stop copying.
+  if (messages_.empty()) roster_.push_back(Declared{std::move(name_), *weights_bytes, kv_bytes});
 }
 
-}  // namespace
-
-std::variant<Roster, std::vector<std::string>> declared_from_json(const JsonValue& value) {
-  if (!value.is_array()) {
-    return std::vector<std::string>{"expected an array of declared models"};
-  }
-  Roster roster;
-  roster.reserve(value.size());
-  std::vector<std::string> messages;
-  size_t index = 0;
-  for (const JsonValue& entry : value) {
-    auto read = declared_entry(entry);
-    if (auto* message = std::get_if<std::string>(&read)) {
-      messages.push_back("entry " + std::to_string(index) + ": " + *message);
-    } else if (messages.empty()) {
-      // Once an entry has failed the roster is lost anyway; stop copying.
-      roster.push_back(std::move(std::get<Declared>(read)));
-    }
-    ++index;
-  }
-  if (!messages.empty()) return messages;
-  return roster;
+std::variant<Roster, std::vector<std::string>> DeclaredReader::finish() && {
+  if (!top_is_array_) return std::vector<std::string>{"expected an array of declared models"};
+  if (!messages_.empty()) return std::move(messages_);
+  return std::move(roster_);
 }
 
 Plan plan(const Budget& budget, const Roster& roster) {

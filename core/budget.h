@@ -30,9 +30,10 @@ namespace garnel {
 // hundreds of megabytes would, so such builds are refused here.
 static_assert(sizeof(size_t) >= 8, "garnel needs a 64-bit size_t");
 
-// The parsed JSON value every reader in the core consumes. Objects keep their
-// keys in ascending byte order; numbers keep their three kinds (unsigned,
-// signed and floating point), which the readers tell apart.
+// The JSON library's value tree. The readers of the host's JSON take the
+// parser's events instead and build none; a tree is made only where a route
+// is built as an object (route_json) and in the tests' oracle. Objects keep
+// their keys in ascending byte order; numbers keep their three kinds.
 using JsonValue = nlohmann::json;
 
 // The largest byte count; every byte sum saturates here instead of wrapping.
@@ -81,27 +82,84 @@ struct Declared {
 
 using Roster = std::vector<Declared>;
 
-// Reads a roster from a parsed JSON array of model objects. Either the roster
-// (possibly empty) or, when anything is wrong, one message per bad entry in
-// array order ("entry {i}: ..."), or the single message for a value that is
-// not an array. A failure carries no partial roster.
-std::variant<Roster, std::vector<std::string>> declared_from_json(const JsonValue& value);
+// What a reader keeps of one JSON value while the parser reads the text:
+// its kind, and the value of a number or a boolean. A reader that needs a
+// string's text keeps the text itself; arrays and objects count by kind.
+struct MemberValue {
+  enum class Kind : uint8_t {
+    kAbsent,  // no such member
+    kNull,
+    kBoolean,
+    kUnsigned,  // an integer that fits in 64 unsigned bits
+    kSigned,    // a negative integer (or -0) that fits in 64 signed bits
+    kFloat,     // a fraction, an exponent, or an integer outside both ranges
+    kString,
+    kArray,
+    kObject,
+  };
+  Kind kind = Kind::kAbsent;
+  bool boolean = false;
+  uint64_t unsigned_value = 0;
+  int64_t signed_value = 0;
+  double float_value = 0;
+
+  static MemberValue of(Kind kind) { return MemberValue{kind}; }
+};
 
 // Reads a JSON number as a whole byte count: a non-negative integer, or a
 // finite non-negative double without a fraction (saturating at kMaxBytes).
 // Anything else, negative integers included, gives nothing.
-std::optional<uint64_t> whole_byte_count(const JsonValue& value);
+std::optional<uint64_t> whole_byte_count(const MemberValue& value);
 
-// The member named `key` of an object, or nullptr; anything but an object
-// has no members.
-const JsonValue* json_member(const JsonValue& object, std::string_view key);
+// Reads a roster from the JSON parser's events as they come, with no value
+// tree: the events of one whole value, in the order of the JSON library's
+// SAX interface. Gives the roster (possibly empty) or, when anything is
+// wrong, one message per bad entry in array order ("entry {i}: ..."), or the
+// single message for a value that is not an array; a failure carries no
+// partial roster. Of an entry's repeated keys the last counts, and
+// "weightsBytes" and "kvBytes" are looked up before "weights_bytes" and
+// "kv_bytes", even when their values are bad. On events that stop short of
+// a whole value (a text that is not JSON) the answer means nothing.
+class DeclaredReader {
+ public:
+  void null() { scalar(MemberValue::of(MemberValue::Kind::kNull)); }
+  void boolean(bool value);
+  void number_unsigned(uint64_t value);
+  void number_signed(int64_t value);
+  void number_float(double value);
+  // May swap the text out: the parser's buffer is only lent for the call.
+  void string(std::string& text);
+  void key(std::string_view key);
+  void start_object() { start(MemberValue::Kind::kObject); }
+  void start_array() { start(MemberValue::Kind::kArray); }
+  void end_object() { end(); }
+  void end_array() { end(); }
 
-// The member spelled `camel`, or only when that key is absent, the one
-// spelled `snake`. A camel key holding the wrong type still wins, so a
-// detail never mixes its two spellings for one field. Every reader of the
-// host's JSON goes through here, so both spellings mean the same everywhere.
-const JsonValue* json_member(const JsonValue& object, std::string_view camel,
-                             std::string_view snake);
+  // The roster, or the messages that refuse it.
+  std::variant<Roster, std::vector<std::string>> finish() &&;
+
+ private:
+  // The members of an entry that the roster reads.
+  enum class Field : uint8_t { kOther, kModel, kWeights, kWeightsSnake, kKv, kKvSnake };
+
+  bool in_entry_object() const { return depth_ == 2 && top_is_array_ && entry_is_object_; }
+  void scalar(const MemberValue& value);
+  void start(MemberValue::Kind kind);
+  void end();
+  void keep(const MemberValue& value);
+  // Reads the entry just ended: appends it to the roster, or its message.
+  void close_entry(bool is_object);
+
+  size_t depth_ = 0;  // containers open around the next event
+  bool top_is_array_ = false;
+  bool entry_is_object_ = false;
+  Field pending_ = Field::kOther;  // the member whose value comes next
+  MemberValue model_, weights_, weights_snake_, kv_, kv_snake_;
+  std::string name_;  // the text of the last "model" string
+  size_t index_ = 0;  // the next entry's
+  Roster roster_;
+  std::vector<std::string> messages_;
+};
 
 // A model the plan could not fit.
 struct Rejection {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 
 #include <nlohmann/json.hpp>
@@ -68,28 +69,49 @@ size_t report_line_bound_but_detail(std::string_view name) {
   return 2 + kNameWidth + 1 + name.size() + kMaxFixedExplainLength + 1;
 }
 
-// The route for an admitted slot, from its residency alone.
-Route admitted_route(const Slot& slot, std::string_view model, uint64_t now) {
-  std::string name(model);
+// The route for an admitted slot, from its residency alone, its texts
+// viewed where they are.
+RouteView admitted_route(const Slot& slot, std::string_view model, uint64_t now) {
   return std::visit(
       Overloaded{
-          [&](const NeverProbed&) -> Route { return RouteUnknown{std::move(name)}; },
-          [&](const Loading& s) -> Route {
-            return RouteWarming{std::move(name), saturating_sub(now, s.since_ms)};
+          [&](const NeverProbed&) -> RouteView {
+            return BasicRouteUnknown<std::string_view>{model};
           },
-          [&](const Resident&) -> Route {
-            if (!slot.endpoint) return RouteUnknown{std::move(name)};
-            return RouteReady{std::move(name), *slot.endpoint};
+          [&](const Loading& s) -> RouteView {
+            return BasicRouteWarming<std::string_view>{model, saturating_sub(now, s.since_ms)};
           },
-          [&](const Lost& s) -> Route {
-            return RouteLost{std::move(name), s.reason, lost_reason_is_operator_fault(s.reason)};
+          [&](const Resident&) -> RouteView {
+            if (!slot.endpoint) return BasicRouteUnknown<std::string_view>{model};
+            return BasicRouteReady<std::string_view>{model, *slot.endpoint};
           },
-          [&](const Failed& s) -> Route {
-            return RouteFailed{std::move(name), s.detail};
+          [&](const Lost& s) -> RouteView {
+            return BasicRouteLost<std::string_view>{model, s.reason,
+                                                    lost_reason_is_operator_fault(s.reason)};
           },
-          [&](const Stopped&) -> Route { return RouteUnknown{std::move(name)}; },
+          [&](const Failed& s) -> RouteView {
+            return BasicRouteFailed<std::string_view>{model, s.detail};
+          },
+          [&](const Stopped&) -> RouteView { return BasicRouteUnknown<std::string_view>{model}; },
       },
       slot.residency.state);
+}
+
+// A kind with its texts copied.
+template <template <class> class Kind>
+Kind<std::string> owned(const Kind<std::string_view>& view) {
+  if constexpr (std::is_same_v<Kind<std::string>, RouteReady>) {
+    return {std::string(view.model), std::string(view.endpoint)};
+  } else if constexpr (std::is_same_v<Kind<std::string>, RouteFailed>) {
+    return {std::string(view.model), std::string(view.reason)};
+  } else if constexpr (std::is_same_v<Kind<std::string>, RouteWarming>) {
+    return {std::string(view.model), view.for_ms};
+  } else if constexpr (std::is_same_v<Kind<std::string>, RouteLost>) {
+    return {std::string(view.model), view.reason, view.operator_fault};
+  } else if constexpr (std::is_same_v<Kind<std::string>, RouteNotAdmitted>) {
+    return {std::string(view.model), view.short_bytes};
+  } else {
+    return {std::string(view.model)};
+  }
 }
 
 }  // namespace
@@ -190,9 +212,13 @@ std::optional<std::string_view> Fleet::next_to_load() const {
 }
 
 Route Fleet::route(std::string_view model, uint64_t now) const {
+  return std::visit([](const auto& kind) -> Route { return owned(kind); }, route_view(model, now));
+}
+
+RouteView Fleet::route_view(std::string_view model, uint64_t now) const {
   const Slot* slot = slot_named(model);
-  if (slot == nullptr) return RouteNotDeclared{std::string(model)};
-  if (!slot->admitted) return RouteNotAdmitted{std::string(model), slot->short_bytes};
+  if (slot == nullptr) return BasicRouteNotDeclared<std::string_view>{model};
+  if (!slot->admitted) return BasicRouteNotAdmitted<std::string_view>{model, slot->short_bytes};
   return admitted_route(*slot, model, now);
 }
 

@@ -43,59 +43,88 @@ struct Slot {
   bool operator==(const Slot&) const = default;
 };
 
+// The kinds of a route. Each is a template over its texts: a Route owns
+// copies of them (std::string); a RouteView only looks at the fleet's slot
+// and at the name asked for (std::string_view), for a writer that turns the
+// route into text at once.
+
 // The request can go to the model's endpoint now.
-struct RouteReady {
-  std::string model;
-  std::string endpoint;
-  bool operator==(const RouteReady&) const = default;
+template <class Text>
+struct BasicRouteReady {
+  Text model;
+  Text endpoint;
+  bool operator==(const BasicRouteReady&) const = default;
 };
 
 // The model is loading and has been for for_ms milliseconds.
-struct RouteWarming {
-  std::string model;
+template <class Text>
+struct BasicRouteWarming {
+  Text model;
   uint64_t for_ms = 0;
-  bool operator==(const RouteWarming&) const = default;
+  bool operator==(const BasicRouteWarming&) const = default;
 };
 
 // The model was up and is gone.
-struct RouteLost {
-  std::string model;
+template <class Text>
+struct BasicRouteLost {
+  Text model;
   LostReason reason = LostReason::kUnhealthy;
   bool operator_fault = true;  // lost_reason_is_operator_fault(reason)
-  bool operator==(const RouteLost&) const = default;
+  bool operator==(const BasicRouteLost&) const = default;
 };
 
 // The model's last load failed; reason is the failure text.
-struct RouteFailed {
-  std::string model;
-  std::string reason;
-  bool operator==(const RouteFailed&) const = default;
+template <class Text>
+struct BasicRouteFailed {
+  Text model;
+  Text reason;
+  bool operator==(const BasicRouteFailed&) const = default;
 };
 
 // The model is declared but did not fit the card.
-struct RouteNotAdmitted {
-  std::string model;
+template <class Text>
+struct BasicRouteNotAdmitted {
+  Text model;
   uint64_t short_bytes = 0;
-  bool operator==(const RouteNotAdmitted&) const = default;
+  bool operator==(const BasicRouteNotAdmitted&) const = default;
 };
 
 // No slot holds this name.
-struct RouteNotDeclared {
-  std::string model;
-  bool operator==(const RouteNotDeclared&) const = default;
+template <class Text>
+struct BasicRouteNotDeclared {
+  Text model;
+  bool operator==(const BasicRouteNotDeclared&) const = default;
 };
 
 // The model is admitted but its state gives no destination: never probed,
 // stopped, or resident without an endpoint.
-struct RouteUnknown {
-  std::string model;
-  bool operator==(const RouteUnknown&) const = default;
+template <class Text>
+struct BasicRouteUnknown {
+  Text model;
+  bool operator==(const BasicRouteUnknown&) const = default;
 };
+
+template <class Text>
+using BasicRoute =
+    std::variant<BasicRouteReady<Text>, BasicRouteWarming<Text>, BasicRouteLost<Text>,
+                 BasicRouteFailed<Text>, BasicRouteNotAdmitted<Text>, BasicRouteNotDeclared<Text>,
+                 BasicRouteUnknown<Text>>;
+
+using RouteReady = BasicRouteReady<std::string>;
+using RouteWarming = BasicRouteWarming<std::string>;
+using RouteLost = BasicRouteLost<std::string>;
+using RouteFailed = BasicRouteFailed<std::string>;
+using RouteNotAdmitted = BasicRouteNotAdmitted<std::string>;
+using RouteNotDeclared = BasicRouteNotDeclared<std::string>;
+using RouteUnknown = BasicRouteUnknown<std::string>;
 
 // Where a request for one model should go right now, or why not yet. Every
 // kind owns a copy of the name that was asked for.
-using Route = std::variant<RouteReady, RouteWarming, RouteLost, RouteFailed, RouteNotAdmitted,
-                           RouteNotDeclared, RouteUnknown>;
+using Route = BasicRoute<std::string>;
+
+// The same route with its texts seen where they are: in the slot and in the
+// name asked for. Valid while both are, and the slot unchanged.
+using RouteView = BasicRoute<std::string_view>;
 
 // What a caller does with a route, derived from its kind alone.
 struct RouteFlags {
@@ -108,20 +137,20 @@ struct RouteFlags {
 // The tag of a route kind, the value of "route" in its JSON object.
 template <class Kind>
 inline constexpr std::string_view kRouteTag = {};
-template <>
-inline constexpr std::string_view kRouteTag<RouteReady> = "ready";
-template <>
-inline constexpr std::string_view kRouteTag<RouteWarming> = "warming";
-template <>
-inline constexpr std::string_view kRouteTag<RouteLost> = "lost";
-template <>
-inline constexpr std::string_view kRouteTag<RouteFailed> = "failed";
-template <>
-inline constexpr std::string_view kRouteTag<RouteNotAdmitted> = "not_admitted";
-template <>
-inline constexpr std::string_view kRouteTag<RouteNotDeclared> = "not_declared";
-template <>
-inline constexpr std::string_view kRouteTag<RouteUnknown> = "unknown";
+template <class Text>
+inline constexpr std::string_view kRouteTag<BasicRouteReady<Text>> = "ready";
+template <class Text>
+inline constexpr std::string_view kRouteTag<BasicRouteWarming<Text>> = "warming";
+template <class Text>
+inline constexpr std::string_view kRouteTag<BasicRouteLost<Text>> = "lost";
+template <class Text>
+inline constexpr std::string_view kRouteTag<BasicRouteFailed<Text>> = "failed";
+template <class Text>
+inline constexpr std::string_view kRouteTag<BasicRouteNotAdmitted<Text>> = "not_admitted";
+template <class Text>
+inline constexpr std::string_view kRouteTag<BasicRouteNotDeclared<Text>> = "not_declared";
+template <class Text>
+inline constexpr std::string_view kRouteTag<BasicRouteUnknown<Text>> = "unknown";
 
 // The route's tag: "ready", "warming", "lost", "failed", "not_admitted",
 // "not_declared" or "unknown".
@@ -138,25 +167,32 @@ RouteFlags route_flags(const Route& route);
 
 // The same for a route whose kind is known where it is written, so that a
 // writer already inside its visit needs no second one.
-constexpr RouteFlags route_flags(const RouteReady&) {
+template <class Text>
+constexpr RouteFlags route_flags(const BasicRouteReady<Text>&) {
   return {true, false, false};
 }
-constexpr RouteFlags route_flags(const RouteWarming&) {
+template <class Text>
+constexpr RouteFlags route_flags(const BasicRouteWarming<Text>&) {
   return {false, false, false};
 }
-constexpr RouteFlags route_flags(const RouteLost& route) {
+template <class Text>
+constexpr RouteFlags route_flags(const BasicRouteLost<Text>& route) {
   return {false, true, route.operator_fault};
 }
-constexpr RouteFlags route_flags(const RouteFailed&) {
+template <class Text>
+constexpr RouteFlags route_flags(const BasicRouteFailed<Text>&) {
   return {false, true, true};
 }
-constexpr RouteFlags route_flags(const RouteNotAdmitted&) {
+template <class Text>
+constexpr RouteFlags route_flags(const BasicRouteNotAdmitted<Text>&) {
   return {false, true, false};
 }
-constexpr RouteFlags route_flags(const RouteNotDeclared&) {
+template <class Text>
+constexpr RouteFlags route_flags(const BasicRouteNotDeclared<Text>&) {
   return {false, true, false};
 }
-constexpr RouteFlags route_flags(const RouteUnknown&) {
+template <class Text>
+constexpr RouteFlags route_flags(const BasicRouteUnknown<Text>&) {
   return {false, true, false};
 }
 
@@ -195,6 +231,10 @@ struct Fleet {
   // Where a request for `model` should go at `now`. An unknown name is no
   // failure: it routes not_declared.
   Route route(std::string_view model, uint64_t now) const;
+
+  // The same route, its texts viewed in the slot and in `model` rather
+  // than copied: for a caller that writes it out at once.
+  RouteView route_view(std::string_view model, uint64_t now) const;
 
   // A header line with the held and usable GiB and the counts, then one
   // line per slot: two spaces, the name left-aligned in 28 code points, a

@@ -1,6 +1,6 @@
 #include "residency.h"
 
-#include <nlohmann/json.hpp>
+#include <utility>
 
 namespace garnel {
 
@@ -24,23 +24,15 @@ bool lost_reason_is_operator_fault(LostReason reason) {
 
 namespace {
 
-// The string member `key`, or nullptr when it is absent or not a string.
-const std::string* string_member(const JsonValue& detail, std::string_view key) {
-  const JsonValue* value = json_member(detail, key);
-  if (value == nullptr || !value->is_string()) return nullptr;
-  return &value->get_ref<const std::string&>();
-}
-
 // The low 32 bits of an integer in the signed 64-bit range, read as signed.
-// Unsigned integers above that range and doubles carry no code.
-std::optional<int32_t> exit_code(const JsonValue* value) {
-  if (value == nullptr) return std::nullopt;
+// Unsigned integers above that range, doubles and the rest carry no code.
+std::optional<int32_t> exit_code(const MemberValue& value) {
   uint64_t bits = 0;
-  if (value->is_number_unsigned()) {
-    bits = value->get<uint64_t>();
+  if (value.kind == MemberValue::Kind::kUnsigned) {
+    bits = value.unsigned_value;
     if (bits > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
-  } else if (value->is_number_integer()) {
-    bits = static_cast<uint64_t>(value->get<int64_t>());
+  } else if (value.kind == MemberValue::Kind::kSigned) {
+    bits = static_cast<uint64_t>(value.signed_value);
   } else {
     return std::nullopt;
   }
@@ -92,28 +84,129 @@ std::string Residency::explain(uint64_t now) const {
   return text;
 }
 
-std::optional<Observation> observation_from_json(std::string_view kind, const JsonValue& detail) {
-  if (kind == "load_started" || kind == "loadStarted") return LoadStarted{};
-  if (kind == "probe_ok" || kind == "probeOk") {
-    const JsonValue* vram = json_member(detail, "vramBytes", "vram_bytes");
-    return ProbeOk{vram != nullptr ? whole_byte_count(*vram).value_or(0) : 0};
+ObservationReader::ObservationReader(std::string_view kind) {
+  if (kind == "load_started" || kind == "loadStarted") {
+    kind_ = Kind::kLoadStarted;
+  } else if (kind == "probe_ok" || kind == "probeOk") {
+    kind_ = Kind::kProbeOk;
+  } else if (kind == "probe_failed" || kind == "probeFailed") {
+    kind_ = Kind::kProbeFailed;
+  } else if (kind == "process_exited" || kind == "processExited") {
+    kind_ = Kind::kProcessExited;
+  } else if (kind == "load_failed" || kind == "loadFailed") {
+    kind_ = Kind::kLoadFailed;
+  } else if (kind == "stop" || kind == "stop_requested" || kind == "stopRequested") {
+    kind_ = Kind::kStop;
+  } else {
+    kind_ = Kind::kUnknown;
   }
-  if (kind == "probe_failed" || kind == "probeFailed") {
-    ProbeFailed probe;
-    const JsonValue* gpu = json_member(detail, "gpuPresent", "gpu_present");
-    if (gpu != nullptr && gpu->is_boolean()) probe.gpu_present = gpu->get<bool>();
-    if (const std::string* text = string_member(detail, "detail")) probe.detail = *text;
-    return probe;
+}
+
+void ObservationReader::boolean(bool value) {
+  MemberValue v = MemberValue::of(MemberValue::Kind::kBoolean);
+  v.boolean = value;
+  scalar(v);
+}
+
+void ObservationReader::number_unsigned(uint64_t value) {
+  MemberValue v = MemberValue::of(MemberValue::Kind::kUnsigned);
+  v.unsigned_value = value;
+  scalar(v);
+}
+
+void ObservationReader::number_signed(int64_t value) {
+  MemberValue v = MemberValue::of(MemberValue::Kind::kSigned);
+  v.signed_value = value;
+  scalar(v);
+}
+
+void ObservationReader::number_float(double value) {
+  MemberValue v = MemberValue::of(MemberValue::Kind::kFloat);
+  v.float_value = value;
+  scalar(v);
+}
+
+void ObservationReader::string(std::string& text) {
+  if (depth_ == 1 && pending_ == Field::kDetail) detail_text_.swap(text);
+  scalar(MemberValue::of(MemberValue::Kind::kString));
+}
+
+void ObservationReader::key(std::string_view key) {
+  // Keys at depth 1 are the top-level object's; deeper ones are ignored.
+  if (depth_ != 1) return;
+  pending_ = Field::kOther;
+  switch (kind_) {
+    case Kind::kProbeOk:
+      if (key == "vramBytes") pending_ = Field::kFirst;
+      if (key == "vram_bytes") pending_ = Field::kSnake;
+      break;
+    case Kind::kProbeFailed:
+      if (key == "gpuPresent") pending_ = Field::kFirst;
+      if (key == "gpu_present") pending_ = Field::kSnake;
+      if (key == "detail") pending_ = Field::kDetail;
+      break;
+    case Kind::kProcessExited:
+      if (key == "code") pending_ = Field::kFirst;
+      break;
+    case Kind::kLoadFailed:
+      if (key == "detail") pending_ = Field::kDetail;
+      break;
+    default:
+      break;
   }
-  if (kind == "process_exited" || kind == "processExited") {
-    return ProcessExited{exit_code(json_member(detail, "code"))};
+}
+
+void ObservationReader::scalar(const MemberValue& value) {
+  if (depth_ != 1) return;
+  // Assigning over an earlier value of the same key: the last one counts.
+  switch (pending_) {
+    case Field::kFirst:
+      first_ = value;
+      break;
+    case Field::kSnake:
+      snake_ = value;
+      break;
+    case Field::kDetail:
+      detail_ = value;
+      break;
+    case Field::kOther:
+      break;
   }
-  if (kind == "load_failed" || kind == "loadFailed") {
-    LoadFailed failure;
-    if (const std::string* text = string_member(detail, "detail")) failure.detail = *text;
-    return failure;
+  pending_ = Field::kOther;
+}
+
+void ObservationReader::start(MemberValue::Kind kind) {
+  scalar(MemberValue::of(kind));
+  ++depth_;
+}
+
+std::optional<Observation> ObservationReader::finish() && {
+  // The camel spelling, when present, whatever its value.
+  const MemberValue& field = first_.kind != MemberValue::Kind::kAbsent ? first_ : snake_;
+  const bool has_text = detail_.kind == MemberValue::Kind::kString;
+  switch (kind_) {
+    case Kind::kLoadStarted:
+      return LoadStarted{};
+    case Kind::kProbeOk:
+      return ProbeOk{whole_byte_count(field).value_or(0)};
+    case Kind::kProbeFailed: {
+      ProbeFailed probe;
+      if (field.kind == MemberValue::Kind::kBoolean) probe.gpu_present = field.boolean;
+      if (has_text) probe.detail = std::move(detail_text_);
+      return probe;
+    }
+    case Kind::kProcessExited:
+      return ProcessExited{exit_code(first_)};
+    case Kind::kLoadFailed: {
+      LoadFailed failure;
+      if (has_text) failure.detail = std::move(detail_text_);
+      return failure;
+    }
+    case Kind::kStop:
+      return Stop{};
+    case Kind::kUnknown:
+      break;
   }
-  if (kind == "stop" || kind == "stop_requested" || kind == "stopRequested") return Stop{};
   return std::nullopt;
 }
 

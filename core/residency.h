@@ -3,7 +3,7 @@
 // A Residency is one of six plain states. The host reports what it sees of a
 // model as an Observation; Residency::observe gives the state that follows,
 // and Residency::explain writes the state as one line for people. The host's
-// detail JSON becomes an Observation through observation_from_json, the one
+// detail JSON becomes an Observation through ObservationReader, the one
 // place that knows both key spellings ("vramBytes" and "vram_bytes").
 //
 // There is no clock here: every operation that needs time takes the caller's
@@ -205,14 +205,61 @@ inline char* Residency::write_explain(char* out, uint64_t now) const {
   return out;
 }
 
-// The observation named by `kind`, its fields read from `detail`, or nothing
-// when `kind` is none of the accepted names (compared byte for byte):
-// load_started/loadStarted, probe_ok/probeOk, probe_failed/probeFailed,
-// process_exited/processExited, load_failed/loadFailed and
-// stop/stop_requested/stopRequested. A field whose key is missing or holds
-// the wrong type takes its default; a detail that is not an object gives
-// every field its default.
-std::optional<Observation> observation_from_json(std::string_view kind, const JsonValue& detail);
+// Reads an observation's detail from the JSON parser's events as they come,
+// with no value tree: the events of one whole value, in the order of the
+// JSON library's SAX interface. The kind is named first, compared byte for
+// byte with the accepted names: load_started/loadStarted, probe_ok/probeOk,
+// probe_failed/probeFailed, process_exited/processExited,
+// load_failed/loadFailed and stop/stop_requested/stopRequested. Only the
+// keys that kind reads are kept, from the top level of an object detail; of
+// repeated keys the last counts, and a camel key that is present wins over
+// its snake spelling even with a value of the wrong type. A field whose key
+// is missing or holds the wrong type takes its default; a detail that is not
+// an object gives every field its default.
+class ObservationReader {
+ public:
+  explicit ObservationReader(std::string_view kind);
+
+  void null() { scalar(MemberValue::of(MemberValue::Kind::kNull)); }
+  void boolean(bool value);
+  void number_unsigned(uint64_t value);
+  void number_signed(int64_t value);
+  void number_float(double value);
+  // May swap the text out: the parser's buffer is only lent for the call.
+  void string(std::string& text);
+  void key(std::string_view key);
+  void start_object() { start(MemberValue::Kind::kObject); }
+  void start_array() { start(MemberValue::Kind::kArray); }
+  void end_object() { --depth_; }
+  void end_array() { --depth_; }
+
+  // The observation, or nothing when the kind is none of the accepted names.
+  std::optional<Observation> finish() &&;
+
+ private:
+  enum class Kind : uint8_t {
+    kUnknown,
+    kLoadStarted,
+    kProbeOk,
+    kProbeFailed,
+    kProcessExited,
+    kLoadFailed,
+    kStop
+  };
+  // Where a top-level member's value goes: the camel spelling of a field
+  // with two ("vramBytes", "gpuPresent") or "code"; the snake spelling; or
+  // "detail".
+  enum class Field : uint8_t { kOther, kFirst, kSnake, kDetail };
+
+  void scalar(const MemberValue& value);
+  void start(MemberValue::Kind kind);
+
+  Kind kind_;
+  size_t depth_ = 0;  // containers open around the next event
+  Field pending_ = Field::kOther;
+  MemberValue first_, snake_, detail_;
+  std::string detail_text_;  // the text of the last "detail" string
+};
 
 }  // namespace garnel
 

@@ -7,7 +7,8 @@
 // committed make the usable bytes unless the committed bytes alone exceed
 // them (free is 0 then). Each operation is also held to its own contract: a
 // change reaches the first slot of its name only; a route matches the slot's
-// state and its text parses back with exactly the keys of its kind; the
+// state, its text parses back with exactly the keys of its kind, and the
+// module's direct writing of a view of it is the library's text; the
 // report has the header and one line per slot, each exactly as the slot
 // says, and is written whole or not at all into a room of any size;
 // next_to_load names an admitted slot that can load and fits, and no
@@ -31,6 +32,7 @@
 #include "fleet.h"
 #include "fuzz_checks.h"
 #include "json_text.h"
+#include "json_tree.h"
 #include "residency.h"
 
 namespace garnel {
@@ -235,6 +237,11 @@ void check_route(const Fleet& fleet, const std::string& model, uint64_t now) {
   object["try_elsewhere"] = flags.try_elsewhere;
   object["operator_fault"] = flags.operator_fault;
   const std::string written = write_json(object);
+  // The module writes the route directly, from a view of the slot's texts.
+  const RouteView view = fleet.route_view(model, now);
+  std::string direct(write_route(view, nullptr, 0), '\0');
+  direct.resize(write_route(view, direct.data(), direct.size()));
+  GARNEL_FUZZ_CHECK_TEXT(direct == written, direct);
 
   auto parsed = parse_json(written);
   const auto* back = std::get_if<JsonValue>(&parsed);

@@ -1,6 +1,7 @@
 // Fuzzes an observation's way in: a kind name and a detail text through
-// parse_json and observation_from_json, then the observation applied to a
-// Residency in each of its six states, and the states explained.
+// parse_json and observation_from_json (the tree-based oracle, to which
+// fuzz_detail_vs_tree holds the module's event reader), then the observation
+// applied to a Residency in each of its six states, and the states explained.
 //
 // The input's first line is the kind name, the rest the detail text, so seeds
 // read as they would be passed to observe(). Checked:
@@ -22,6 +23,7 @@
 
 #include "fuzz_checks.h"
 #include "json_text.h"
+#include "json_tree.h"
 #include "residency.h"
 
 namespace garnel {

@@ -1,5 +1,7 @@
 // Fuzzes a roster's way in: JSON text through parse_json, declared_from_json,
-// plan on a few budgets and Plan::explain.
+// plan on a few budgets and Plan::explain. parse_json and declared_from_json
+// are the tree-based oracle (tests/oracle); fuzz_roster_vs_tree holds the
+// module's event reader to them.
 //
 // Besides the sanitizers, every step is held to its contract:
 //   - parse_json agrees with the JSON library's own parser on every text
@@ -26,6 +28,7 @@
 #include "budget.h"
 #include "fuzz_checks.h"
 #include "json_text.h"
+#include "json_tree.h"
 
 namespace garnel {
 namespace fuzz {

@@ -320,13 +320,14 @@ inline bool to_u64(PyObject* object, const char* name, uint64_t& out) {
   return to_u64(object, name, out, unheld);
 }
 
-// An unsigned 8-bit argument: read as a signed 64-bit integer first (whose
-// own OverflowError stands), then held to 0..255.
+// An unsigned 8-bit argument: read as a C long first (whose own
+// OverflowError stands: "Python int too large to convert to C long"), then
+// held to 0..255.
 inline bool to_u8(PyObject* object, const char* name, uint8_t& out) {
   Unheld unheld;
   const Ref number = as_int(object, name, unheld);
   if (!number) return false;
-  const long long value = PyLong_AsLongLong(number.get());
+  const long value = PyLong_AsLong(number.get());
   if (value == -1 && PyErr_Occurred() != nullptr) {
     prefix_type_error(name);
     return false;

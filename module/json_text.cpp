@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -12,62 +13,40 @@
 namespace garnel {
 namespace {
 
-// Builds the value tree from the parser's events, counting depth as it goes:
-// the library has no nesting limit of its own.
-struct TreeBuilder {
-  JsonValue root;
-  // The containers still open, innermost last. The depth limit bounds them,
-  // so they need no allocation of their own.
-  std::array<JsonValue*, kMaxJsonDepth> open;
-  size_t open_count = 0;
-  std::string pending_key;  // the key of the next object member
+// Hands the parser's events to a reader, counting depth as they come: the
+// library has no nesting limit of its own. Keeps the library's description
+// of a fault for the message.
+template <typename Reader>
+struct EventPass {
+  explicit EventPass(Reader& to) : reader(to) {}
+
+  Reader& reader;
+  int depth = 0;
   bool too_deep = false;
   bool failed = false;
   size_t fault_offset = 0;  // bytes read, the offending one included
   std::string fault;        // the library's description, without its prefixes
 
-  // Stores v where the parser is and returns where it went.
-  JsonValue* put(JsonValue&& v) {
-    if (open_count == 0) {
-      root = std::move(v);
-      return &root;
-    }
-    JsonValue& container = *open[open_count - 1];
-    if (container.is_array()) {
-      container.push_back(std::move(v));
-      return &container.back();
-    }
-    // Assigning replaces an earlier member of the same name: the last wins.
-    JsonValue& slot = container[pending_key];
-    slot = std::move(v);
-    return &slot;
-  }
-
-  bool start(nlohmann::json::value_t type) {
-    if (open_count + 1 >= static_cast<size_t>(kMaxJsonDepth)) {
+  bool start() {
+    if (++depth >= kMaxJsonDepth) {
       too_deep = true;
       return false;
     }
-    JsonValue* container = put(JsonValue(type));
-    open[open_count++] = container;
     return true;
   }
 
-  bool null() { return put(JsonValue(nullptr)), true; }
-  bool boolean(bool v) { return put(JsonValue(v)), true; }
-  bool number_integer(int64_t v) { return put(JsonValue(v)), true; }
-  bool number_unsigned(uint64_t v) { return put(JsonValue(v)), true; }
-  bool number_float(double v, const std::string&) { return put(JsonValue(v)), true; }
-  bool string(std::string& v) { return put(JsonValue(std::move(v))), true; }
+  bool null() { return reader.null(), true; }
+  bool boolean(bool v) { return reader.boolean(v), true; }
+  bool number_integer(int64_t v) { return reader.number_signed(v), true; }
+  bool number_unsigned(uint64_t v) { return reader.number_unsigned(v), true; }
+  bool number_float(double v, const std::string&) { return reader.number_float(v), true; }
+  bool string(std::string& v) { return reader.string(v), true; }
   bool binary(nlohmann::json::binary_t&) { return false; }  // not produced for JSON text
-  bool start_object(size_t) { return start(nlohmann::json::value_t::object); }
-  bool start_array(size_t) { return start(nlohmann::json::value_t::array); }
-  bool key(std::string& k) {
-    pending_key = std::move(k);
-    return true;
-  }
-  bool end_object() { return --open_count, true; }
-  bool end_array() { return --open_count, true; }
+  bool start_object(size_t) { return start() && (reader.start_object(), true); }
+  bool start_array(size_t) { return start() && (reader.start_array(), true); }
+  bool key(std::string& k) { return reader.key(k), true; }
+  bool end_object() { return --depth, reader.end_object(), true; }
+  bool end_array() { return --depth, reader.end_array(), true; }
 
   bool parse_error(size_t position, const std::string&, const nlohmann::json::exception& error) {
     failed = true;
@@ -139,35 +118,51 @@ std::string bad_json(std::string_view text, std::string_view what, size_t bytes_
   return message;
 }
 
-}  // namespace
-
-std::variant<JsonValue, std::string> parse_json(std::string_view text) {
+// Runs the parser over text, its events into reader. Gives the text's fault,
+// if it has one; then what the reader made of the events means nothing.
+template <typename Reader>
+std::optional<JsonFault> read_events(std::string_view text, Reader& reader) {
   // The library would skip a byte-order mark silently; JSON text has none.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
-    return bad_json(text, "unexpected byte-order mark", 1);
+    return JsonFault{bad_json(text, "unexpected byte-order mark", 1)};
   }
   // The library takes a NUL byte for the end of its input; here it is a fault
   // wherever it stands, unless the text before it is already at fault.
   const size_t nul = text.find('\0');
   const std::string_view body = text.substr(0, nul);
 
-  TreeBuilder builder;
-  const bool parsed = nlohmann::json::sax_parse(body.begin(), body.end(), &builder);
+  EventPass<Reader> pass(reader);
+  const bool parsed = nlohmann::json::sax_parse(body.begin(), body.end(), &pass);
   if (nul != std::string_view::npos &&
-      (parsed || (!builder.too_deep && builder.fault_offset > body.size()))) {
-    return bad_json(text, "unexpected NUL byte", nul + 1);
+      (parsed || (!pass.too_deep && pass.fault_offset > body.size()))) {
+    return JsonFault{bad_json(text, "unexpected NUL byte", nul + 1)};
   }
-  if (builder.too_deep) {
-    return bad_json(text, "nesting of 128 levels or more", too_deep_offset(body));
+  if (pass.too_deep) {
+    return JsonFault{bad_json(text, "nesting of 128 levels or more", too_deep_offset(body))};
   }
-  if (!parsed || builder.failed) {
-    return bad_json(text, builder.fault, builder.fault_offset);
-  }
-  return std::move(builder.root);
+  if (!parsed || pass.failed) return JsonFault{bad_json(text, pass.fault, pass.fault_offset)};
+  return std::nullopt;
 }
 
-std::string write_json(const JsonValue& value) {
-  return value.dump();
+}  // namespace
+
+std::variant<Roster, std::vector<std::string>, JsonFault> read_roster(std::string_view text) {
+  DeclaredReader reader;
+  if (std::optional<JsonFault> fault = read_events(text, reader)) return std::move(*fault);
+  auto read = std::move(reader).finish();
+  if (auto* roster = std::get_if<Roster>(&read)) return std::move(*roster);
+  return std::move(std::get<std::vector<std::string>>(read));
+}
+
+std::variant<Observation, UnknownKind, JsonFault> read_observation(std::string_view kind,
+                                                                   std::string_view detail) {
+  // The reader of an unknown kind keeps nothing, but the detail is read all
+  // the same: its fault is the one reported.
+  ObservationReader reader(kind);
+  if (std::optional<JsonFault> fault = read_events(detail, reader)) return std::move(*fault);
+  std::optional<Observation> observation = std::move(reader).finish();
+  if (!observation) return UnknownKind{};
+  return std::move(*observation);
 }
 
 namespace {
@@ -296,8 +291,8 @@ struct RawWriter {
 template <typename Kind>
 size_t route_bound(const Kind& route) {
   size_t strings = route.model.size();
-  if constexpr (std::is_same_v<Kind, RouteReady>) strings += route.endpoint.size();
-  if constexpr (std::is_same_v<Kind, RouteFailed>) strings += route.reason.size();
+  if constexpr (kRouteTag<Kind> == "ready") strings += route.endpoint.size();
+  if constexpr (kRouteTag<Kind> == "failed") strings += route.reason.size();
   return 160 + 6 * strings;
 }
 
@@ -310,11 +305,11 @@ char* put_route(char* buffer, const Kind& route) {
   constexpr std::string_view kTag = kRouteTag<Kind>;
   const RouteFlags flags = route_flags(route);
   out.put('{');
-  if constexpr (std::is_same_v<Kind, RouteReady>) {
+  if constexpr (kRouteTag<Kind> == "ready") {
     out.put("\"endpoint\":");
     out.put_string(route.endpoint);
     out.put(',');
-  } else if constexpr (std::is_same_v<Kind, RouteWarming>) {
+  } else if constexpr (kRouteTag<Kind> == "warming") {
     out.put("\"for_ms\":");
     out.put_u64(route.for_ms);
     out.put(',');
@@ -325,22 +320,72 @@ char* put_route(char* buffer, const Kind& route) {
   out.put_bool(flags.operator_fault);
   out.put(",\"ready\":");
   out.put_bool(flags.ready);
-  if constexpr (std::is_same_v<Kind, RouteLost>) {
+  if constexpr (kRouteTag<Kind> == "lost") {
     out.put(",\"reason\":");
     out.put_string(lost_reason_json_name(route.reason));
-  } else if constexpr (std::is_same_v<Kind, RouteFailed>) {
+  } else if constexpr (kRouteTag<Kind> == "failed") {
     out.put(",\"reason\":");
     out.put_string(route.reason);
   }
   out.put(",\"route\":\"");
   out.put(kTag);
   out.put('"');
-  if constexpr (std::is_same_v<Kind, RouteNotAdmitted>) {
+  if constexpr (kRouteTag<Kind> == "not_admitted") {
     out.put(",\"short_bytes\":");
     out.put_u64(route.short_bytes);
   }
   out.put(",\"try_elsewhere\":");
   out.put_bool(flags.try_elsewhere);
+  out.put('}');
+  return out.at;
+}
+
+// Room enough for a plan's text: the fixed keys and five numbers of 20
+// digits, each name and the explanation escaped to their longest form
+// (\u00xx), and per rejection its keys, three more numbers and its name.
+size_t plan_bound(const Plan& plan, std::string_view explain) {
+  size_t bound = 256 + 6 * explain.size();
+  for (const std::string& name : plan.admitted)
+    bound += 3 + 6 * name.size();
+  for (const Rejection& rejection : plan.rejected)
+    bound += 128 + 6 * rejection.model.size();
+  return bound;
+}
+
+// Keys in ascending byte order, as the library writes a map.
+// REQUIRES: buffer holds plan_bound(plan, explain) bytes.
+char* put_plan(char* buffer, const Plan& plan, std::string_view explain, size_t declared) {
+  RawWriter out{buffer};
+  out.put("{\"admitted\":[");
+  for (size_t i = 0; i < plan.admitted.size(); ++i) {
+    if (i > 0) out.put(',');
+    out.put_string(plan.admitted[i]);
+  }
+  out.put("],\"committed_bytes\":");
+  out.put_u64(plan.committed_bytes);
+  out.put(",\"declared\":");
+  out.put_u64(declared);
+  out.put(",\"explain\":");
+  out.put_string(explain);
+  out.put(",\"fits\":");
+  out.put_bool(plan.rejected.empty());
+  out.put(",\"headroom_bytes\":");
+  out.put_u64(plan.headroom_bytes());
+  out.put(",\"rejected\":[");
+  for (size_t i = 0; i < plan.rejected.size(); ++i) {
+    const Rejection& rejection = plan.rejected[i];
+    out.put(i > 0 ? ",{\"free_bytes\":" : "{\"free_bytes\":");
+    out.put_u64(rejection.free_bytes);
+    out.put(",\"model\":");
+    out.put_string(rejection.model);
+    out.put(",\"needed_bytes\":");
+    out.put_u64(rejection.needed_bytes);
+    out.put(",\"short_bytes\":");
+    out.put_u64(rejection.short_bytes());
+    out.put('}');
+  }
+  out.put("],\"usable_bytes\":");
+  out.put_u64(plan.usable_bytes);
   out.put('}');
   return out.at;
 }
@@ -357,8 +402,11 @@ std::string write_route(const Route& route) {
       route);
 }
 
+namespace {
+
 // One visit for the bound and the writing: a host asks for a route per request.
-size_t write_route(const Route& route, char* buffer, size_t capacity) {
+template <class Text>
+size_t write_any_route(const BasicRoute<Text>& route, char* buffer, size_t capacity) {
   return std::visit(
       [&](const auto& kind) {
         const size_t bound = route_bound(kind);
@@ -366,6 +414,30 @@ size_t write_route(const Route& route, char* buffer, size_t capacity) {
         return static_cast<size_t>(put_route(buffer, kind) - buffer);
       },
       route);
+}
+
+}  // namespace
+
+size_t write_route(const Route& route, char* buffer, size_t capacity) {
+  return write_any_route(route, buffer, capacity);
+}
+
+size_t write_route(const RouteView& route, char* buffer, size_t capacity) {
+  return write_any_route(route, buffer, capacity);
+}
+
+size_t write_plan(const Plan& plan, std::string_view explain, size_t declared, char* buffer,
+                  size_t capacity) {
+  const size_t bound = plan_bound(plan, explain);
+  if (bound > capacity) return bound;
+  return static_cast<size_t>(put_plan(buffer, plan, explain, declared) - buffer);
+}
+
+std::string write_plan(const Plan& plan, size_t declared) {
+  const std::string explain = plan.explain();
+  std::string out(plan_bound(plan, explain), '\0');
+  out.resize(static_cast<size_t>(put_plan(out.data(), plan, explain, declared) - out.data()));
+  return out;
 }
 
 std::string valid_utf8(std::string_view bytes) {

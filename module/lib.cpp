@@ -16,7 +16,6 @@
 #include <charconv>
 #include <iterator>
 #include <memory>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,32 +33,25 @@ namespace {
 using boundary::Ref;
 using boundary::Text;
 
-// parse_json, or null with ValueError("bad json: ...") set, after giving
-// back what the call holds.
-template <typename Held>
-inline std::optional<JsonValue> parse(std::string_view text, Held& held) {
-  auto parsed = parse_json(text);
-  if (auto* message = std::get_if<std::string>(&parsed)) {
-    held.give_back();
-    boundary::raise(PyExc_ValueError, *message);
+// The roster in text, read from the parser's events with no value tree, or
+// null with ValueError set: "bad json: ..." for a text that is not JSON,
+// which comes before any complaint about the roster, else "could not read
+// the roster: " and every bad entry's complaint, joined by "; ".
+std::optional<Roster> roster_from(std::string_view text) {
+  auto read = read_roster(text);
+  if (auto* roster = std::get_if<Roster>(&read)) return std::move(*roster);
+  if (auto* fault = std::get_if<JsonFault>(&read)) {
+    boundary::raise(PyExc_ValueError, fault->message);
     return std::nullopt;
   }
-  return std::move(std::get<JsonValue>(parsed));
-}
-
-// declared_from_json, or null with ValueError("could not read the roster: ...").
-std::optional<Roster> roster_from(const JsonValue& value) {
-  auto read = declared_from_json(value);
-  if (auto* messages = std::get_if<std::vector<std::string>>(&read)) {
-    std::string text = "could not read the roster: ";
-    for (size_t i = 0; i < messages->size(); ++i) {
-      if (i > 0) text += "; ";
-      text += (*messages)[i];
-    }
-    boundary::raise(PyExc_ValueError, text);
-    return std::nullopt;
+  const auto& messages = std::get<std::vector<std::string>>(read);
+  std::string message = "could not read the roster: ";
+  for (size_t i = 0; i < messages.size(); ++i) {
+    if (i > 0) message += "; ";
+    message += messages[i];
   }
-  return std::move(std::get<Roster>(read));
+  boundary::raise(PyExc_ValueError, message);
+  return std::nullopt;
 }
 
 // The three arguments plan() and Fleet() share, converted in their order,
@@ -89,31 +81,9 @@ std::optional<CardArguments> card_arguments(const char* callable, PyObject* args
   }
   const Budget budget =
       Budget::with_reserve_pct(total_bytes, reserve_pct < 100 ? reserve_pct : uint8_t{100});
-  boundary::Unheld unheld;
-  std::optional<JsonValue> value = parse(declared_json.view, unheld);
-  if (!value) return std::nullopt;
-  std::optional<Roster> roster = roster_from(*value);
+  std::optional<Roster> roster = roster_from(declared_json.view);
   if (!roster) return std::nullopt;
   return CardArguments{budget, std::move(*roster)};
-}
-
-// The plan as the module writes it: eight keys, rejections with their shortfall.
-JsonValue plan_json(const Plan& result, size_t declared) {
-  JsonValue rejected = JsonValue::array();
-  for (const Rejection& rejection : result.rejected) {
-    rejected.push_back({{"free_bytes", rejection.free_bytes},
-                        {"model", rejection.model},
-                        {"needed_bytes", rejection.needed_bytes},
-                        {"short_bytes", rejection.short_bytes()}});
-  }
-  return {{"admitted", result.admitted},
-          {"committed_bytes", result.committed_bytes},
-          {"declared", declared},
-          {"explain", result.explain()},
-          {"fits", result.rejected.empty()},
-          {"headroom_bytes", result.headroom_bytes()},
-          {"rejected", std::move(rejected)},
-          {"usable_bytes", result.usable_bytes}};
 }
 
 PyObject* py_plan(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -121,7 +91,15 @@ PyObject* py_plan(PyObject*, PyObject* args, PyObject* kwargs) {
     std::optional<CardArguments> card = card_arguments("plan()", args, kwargs);
     if (!card) return nullptr;
     const Plan result = plan(card->budget, card->roster);
-    return boundary::new_str(write_json(plan_json(result, card->roster.size())));
+    const std::string explain = result.explain();
+    const size_t declared = card->roster.size();
+    // A card's plan fits on the stack; a roster of hundreds gets the heap.
+    char on_stack[4096];
+    size_t length = write_plan(result, explain, declared, on_stack, sizeof on_stack);
+    if (length <= sizeof on_stack) return boundary::new_str(std::string_view(on_stack, length));
+    const std::unique_ptr<char[]> on_heap(new char[length]);
+    length = write_plan(result, explain, declared, on_heap.get(), length);
+    return boundary::new_str(std::string_view(on_heap.get(), length));
   });
 }
 
@@ -263,12 +241,16 @@ PyObject* fleet_observe(PyObject* object, PyObject* args, PyObject* kwargs) {
         !boundary::to_u64(bound[3], kNames[3], now, access)) {
       return nullptr;
     }
-    // The detail is parsed before the kind is looked at: a call with both
+    // The detail is read before the kind is looked at: a call with both
     // wrong reports the JSON.
-    std::optional<JsonValue> detail = parse(detail_json.view, access);
-    if (!detail) return nullptr;
-    std::optional<Observation> observation = observation_from_json(kind.view, *detail);
-    if (!observation) {
+    auto read = read_observation(kind.view, detail_json.view);
+    if (auto* fault = std::get_if<JsonFault>(&read)) {
+      access.give_back();
+      boundary::raise(PyExc_ValueError, fault->message);
+      return nullptr;
+    }
+    const auto* observation = std::get_if<Observation>(&read);
+    if (observation == nullptr) {
       std::string message = "unknown observation kind " + quoted_kind(kind.view);
       message +=
           " \u2014 expected one of: load_started, probe_ok, probe_failed, process_exited, "
@@ -296,12 +278,15 @@ PyObject* fleet_route(PyObject* object, PyObject* args, PyObject* kwargs) {
         !boundary::to_u64(bound[1], kNames[1], now, access)) {
       return nullptr;
     }
-    const Route route = access.shared().fleet.route(model.view, now);
-    // Nearly every route fits on the stack; a host asks for one per request.
+    // Written from the slot's own texts, nothing copied on the way; nearly
+    // every route fits on the stack, and a host asks for one per request.
+    const RouteView route = access.shared().fleet.route_view(model.view, now);
     char buffer[512];
-    const size_t length = write_route(route, buffer, sizeof buffer);
+    size_t length = write_route(route, buffer, sizeof buffer);
     if (length <= sizeof buffer) return boundary::new_str(std::string_view(buffer, length));
-    return boundary::new_str(write_route(route));
+    const std::unique_ptr<char[]> on_heap(new char[length]);
+    length = write_route(route, on_heap.get(), length);
+    return boundary::new_str(std::string_view(on_heap.get(), length));
   });
 }
 

@@ -7,6 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json_text.h"
+#include "json_tree.h"
+
 namespace garnel {
 namespace {
 
@@ -46,6 +49,20 @@ TEST(Budget, ReserveTable) {
 
 TEST(Budget, UsableNeverWrapsWhenTheReserveIsLarger) {
   EXPECT_EQ((Budget{5, 9}).usable_bytes(), 0u);
+}
+
+using RosterRead = std::variant<Roster, std::vector<std::string>>;
+
+// The roster read from the parser's events, as the module reads it, after
+// checking that the tree reader, the oracle, reads the same.
+RosterRead declared(const char* json) {
+  auto read = read_roster(json);
+  EXPECT_FALSE(std::holds_alternative<JsonFault>(read)) << json;
+  RosterRead events;
+  if (auto* roster = std::get_if<Roster>(&read)) events = std::move(*roster);
+  if (auto* messages = std::get_if<std::vector<std::string>>(&read)) events = std::move(*messages);
+  EXPECT_EQ(events, declared_from_json(JsonValue::parse(json))) << json;
+  return events;
 }
 
 struct RosterCase {
@@ -101,7 +118,7 @@ TEST(Roster, RefusalsCarryEveryBadEntryInOrder) {
       {R"([])", {}},
   };
   for (const RosterCase& c : cases) {
-    const auto read = declared_from_json(JsonValue::parse(c.json));
+    const auto read = declared(c.json);
     if (c.messages.empty()) {
       EXPECT_TRUE(std::holds_alternative<Roster>(read)) << c.json;
     } else {
@@ -139,19 +156,69 @@ TEST(Roster, WholeByteCountsByKind) {
   };
   for (const ByteCountCase& c : cases) {
     EXPECT_EQ(whole_byte_count(JsonValue::parse(c.literal)), c.bytes) << c.literal;
+    // The same literal as an entry's weights, read from its events.
+    const std::string entry = std::string(R"([{"model": "m", "weightsBytes": )") + c.literal + "}]";
+    const RosterRead read = declared(entry.c_str());
+    if (c.bytes) {
+      ASSERT_TRUE(std::holds_alternative<Roster>(read)) << c.literal;
+      EXPECT_EQ(std::get<Roster>(read).at(0).weights_bytes, *c.bytes) << c.literal;
+    } else {
+      EXPECT_TRUE(std::holds_alternative<std::vector<std::string>>(read)) << c.literal;
+    }
   }
 }
 
 TEST(Roster, ReadsFieldsUnderEitherSpelling) {
-  const auto read = declared_from_json(JsonValue::parse(R"([
+  const auto read = declared(R"([
     {"model": "a", "weights_bytes": 10},
     {"model": " a ", "weightsBytes": 1, "kv_bytes": 2, "other": {"ignored": true}},
     {"model": "a", "weightsBytes": 3, "kvBytes": null, "kv_bytes": 9},
     {"model": "a", "weights_bytes": 4, "kvBytes": 5, "kv_bytes": 9}
-  ])"));
+  ])");
   ASSERT_TRUE(std::holds_alternative<Roster>(read));
   const Roster expected = {{"a", 10, 0}, {" a ", 1, 2}, {"a", 3, 0}, {"a", 4, 5}};
   EXPECT_EQ(std::get<Roster>(read), expected);
+}
+
+// Read from events, an entry is what lies between its brackets: nothing of
+// one entry, nested member or repeated key may leak into another reading.
+TEST(Roster, EachEntryIsReadApartFromWhatSurroundsIt) {
+  const std::string long_name(40, 'n');
+  const std::string many = R"([{"model": ")" + long_name + R"(", "weightsBytes": 1},
+      {"model": "b", "weightsBytes": 2, "kvBytes": 3}, {"model": ")" +
+                           long_name + R"(x",
+      "weights_bytes": 4}])";
+  const RosterCase cases[] = {
+      {R"({"r": [{"model": "a", "weightsBytes": 1}]})", {"expected an array of declared models"}},
+      {R"([[{"model": "a", "weightsBytes": 1}]])", {R"(entry 0: missing "model")"}},
+      {R"([{"x": {"model": "a", "weightsBytes": 1}}])", {R"(entry 0: missing "model")"}},
+      {R"([{"model": "a", "weightsBytes": 1, "x": {"model": "", "weightsBytes": "bad"}}])", {}},
+      {R"([{"model": "a", "weightsBytes": 1, "x": [{"kvBytes": true}]}])", {}},
+      // The last of repeated keys counts, whatever the earlier ones held.
+      {R"([{"model": "a", "model": 5, "weightsBytes": 1}])", {R"(entry 0: missing "model")"}},
+      {R"([{"model": 5, "model": "a", "weightsBytes": 1}])", {}},
+      {R"([{"model": "a", "weightsBytes": 1, "weightsBytes": [1]}])",
+       {R"(entry 0: a: "weightsBytes" missing or not a whole byte count)"}},
+      {R"([{"model": "a", "weightsBytes": {}, "weightsBytes": 1}])", {}},
+      // A name is never carried over to the next entry.
+      {R"([{"model": "a", "weightsBytes": "x"}, {"weightsBytes": 1}, {"model": "", "x": 1}])",
+       {R"(entry 0: a: "weightsBytes" missing or not a whole byte count)",
+        R"(entry 1: missing "model")", R"(entry 2: "model" is empty)"}},
+      {R"([{"model": "a", "weightsBytes": 1}, 7, {"model": "c", "weightsBytes": 1}])",
+       {R"(entry 1: missing "model")"}},
+      {many.c_str(), {}},
+  };
+  for (const RosterCase& c : cases) {
+    const RosterRead read = declared(c.json);
+    if (c.messages.empty()) {
+      EXPECT_TRUE(std::holds_alternative<Roster>(read)) << c.json;
+    } else {
+      ASSERT_TRUE(std::holds_alternative<std::vector<std::string>>(read)) << c.json;
+      EXPECT_EQ(std::get<std::vector<std::string>>(read), c.messages) << c.json;
+    }
+  }
+  const Roster expected = {{long_name, 1, 0}, {"b", 2, 3}, {long_name + "x", 4, 0}};
+  EXPECT_EQ(std::get<Roster>(declared(many.c_str())), expected);
 }
 
 Roster example_roster() {

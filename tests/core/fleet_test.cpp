@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json_text.h"
 #include "route_text.h"
 
 namespace garnel {
@@ -267,6 +268,10 @@ TEST(Route, TheEightTexts) {
     Fleet fleet = route_fleet(c.steps);
     fleet.set_endpoint("m1", "ep1");
     EXPECT_EQ(route_text_by_library(fleet.route(c.asked, c.now)), c.text);
+    // The module's way: the texts viewed in the slot, written directly.
+    char buffer[512];
+    const size_t length = write_route(fleet.route_view(c.asked, c.now), buffer, sizeof buffer);
+    EXPECT_EQ(std::string_view(buffer, length), c.text);
   }
 }
 
@@ -332,6 +337,12 @@ TEST(Route, EdgeCases) {
     for (const auto& [model, endpoint] : c.endpoints)
       fleet.set_endpoint(model, endpoint);
     EXPECT_EQ(fleet.route(c.asked, c.now), c.route) << c.name;
+    // A view of the same route writes the same text, however long it is.
+    const RouteView view = fleet.route_view(c.asked, c.now);
+    const size_t bound = write_route(view, nullptr, 0);
+    std::string text(bound, '\0');
+    text.resize(write_route(view, text.data(), text.size()));
+    EXPECT_EQ(text, write_route(c.route)) << c.name;
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json_tree.h"
 #include "route_text.h"
 
 namespace garnel {
@@ -15,11 +16,21 @@ std::string nested(int levels, const char* inner = "") {
   return std::string(levels, '[') + inner + std::string(levels, ']');
 }
 
-// A fault's message, or "" when the text parsed.
+// A fault's message, or "" when the text parsed. Every way in must see the
+// same fault: the roster and the detail readers, and the tree, the oracle.
 std::string fault_of(std::string_view text) {
   auto parsed = parse_json(text);
-  if (auto* message = std::get_if<std::string>(&parsed)) return *message;
-  return "";
+  const auto* message = std::get_if<std::string>(&parsed);
+  const std::string tree = message != nullptr ? *message : "";
+  const auto roster = read_roster(text);
+  const auto* roster_fault = std::get_if<JsonFault>(&roster);
+  EXPECT_EQ(roster_fault != nullptr ? roster_fault->message : "", tree) << text;
+  for (const char* kind : {"probe_ok", "no such kind"}) {
+    const auto observation = read_observation(kind, text);
+    const auto* detail_fault = std::get_if<JsonFault>(&observation);
+    EXPECT_EQ(detail_fault != nullptr ? detail_fault->message : "", tree) << kind << " " << text;
+  }
+  return tree;
 }
 
 bool ends_with(const std::string& text, const std::string& tail) {
@@ -90,6 +101,20 @@ TEST(ParseJson, KeepsNumberKindsAndTheLastRepeatedKey) {
   EXPECT_EQ(
       write_json(v),
       R"({"big":1.8446744073709552e+19,"f":1.5,"i":-9223372036854775808,"k":[2],"u":18446744073709551615})");
+}
+
+TEST(ReadJson, AFaultInTheTextComesBeforeAnyInTheRoster) {
+  // Bad entries first, then a fault further on; then the NUL byte after a
+  // roster that would be refused.
+  const auto cut = read_roster(R"([5, {"model": ""}, {"model": "a", "weightsBytes": 1}, x])");
+  ASSERT_TRUE(std::holds_alternative<JsonFault>(cut));
+  EXPECT_EQ(std::get<JsonFault>(cut).message.rfind("bad json: syntax error", 0), 0u);
+  const auto nul = read_roster(std::string("{}\0", 3));
+  ASSERT_TRUE(std::holds_alternative<JsonFault>(nul));
+  EXPECT_EQ(std::get<JsonFault>(nul).message, "bad json: unexpected NUL byte at line 1 column 3");
+  const auto both = read_observation("bogus", "{");
+  ASSERT_TRUE(std::holds_alternative<JsonFault>(both));
+  EXPECT_EQ(std::get<JsonFault>(both).message.rfind("bad json: ", 0), 0u);
 }
 
 TEST(ParseJson, MessagesStayValidUtf8WhenTheInputIsCut) {
@@ -194,6 +219,60 @@ TEST(WriteRoute, IsTheLibrarysWritingByteForByte) {
     const Route route = random_route(random);
     ASSERT_EQ(write_route(route), route_text_by_library(route)) << i;
   }
+}
+
+// A plan of random names and byte counts, as plan() could never make it:
+// the writer must not care.
+Plan random_plan(std::mt19937_64& random) {
+  Plan result;
+  const auto bytes = [&] { return random() % 3 == 0 ? UINT64_MAX - random() % 3 : random(); };
+  for (size_t i = random() % 5; i > 0; --i)
+    result.admitted.push_back(odd_text(random));
+  for (size_t i = random() % 5; i > 0; --i)
+    result.rejected.push_back(Rejection{odd_text(random), bytes(), bytes()});
+  result.committed_bytes = bytes();
+  result.usable_bytes = bytes();
+  return result;
+}
+
+TEST(WritePlan, IsTheLibrarysWritingByteForByte) {
+  std::mt19937_64 random(20261210);
+  for (int i = 0; i < 5000; ++i) {
+    const Plan result = random_plan(random);
+    const size_t declared = i % 7 == 0 ? SIZE_MAX : result.admitted.size() + result.rejected.size();
+    const std::string expected = write_json(plan_json(result, declared));
+    ASSERT_EQ(write_plan(result, declared), expected) << i;
+    // Into a buffer: the bound it asks for always holds the text.
+    const std::string explain = result.explain();
+    std::string buffer(8, '#');
+    const size_t bound = write_plan(result, explain, declared, buffer.data(), buffer.size());
+    ASSERT_GT(bound, buffer.size());
+    EXPECT_EQ(buffer, "########");
+    buffer.assign(bound, '#');
+    const size_t length = write_plan(result, explain, declared, buffer.data(), buffer.size());
+    ASSERT_LE(length, bound);
+    EXPECT_EQ(buffer.substr(0, length), expected) << i;
+  }
+}
+
+TEST(WritePlan, TheExampleCard) {
+  constexpr uint64_t GiB = uint64_t{1} << 30;
+  const Roster roster = {{"a", 14 * GiB, 2 * GiB}, {"b", 8 * GiB, 0}, {"c", GiB, GiB / 2}};
+  const Plan result = plan(Budget::with_reserve_pct(24 * GiB, 10), roster);
+  EXPECT_EQ(
+      write_plan(result, roster.size()),
+      R"({"admitted":["a","c"],"committed_bytes":18790481920,"declared":3,"explain":"2 of 3 )"
+      R"(admitted, 17.5 GiB committed of 21.6 GiB usable\n  REJECTED b )"
+      "\u2014"
+      R"( needs 8.0 GiB, )"
+      R"(5.6 GiB free, short by 2.4 GiB","fits":false,"headroom_bytes":4402341486,"rejected":)"
+      R"([{"free_bytes":6012954222,"model":"b","needed_bytes":8589934592,"short_bytes":)"
+      R"(2576980370}],"usable_bytes":23192823406})");
+  EXPECT_EQ(
+      write_plan(plan(Budget{0, 0}, {}), 0),
+      R"({"admitted":[],"committed_bytes":0,"declared":0,"explain":"0 of 0 admitted, 0.0 GiB )"
+      R"(committed of 0.0 GiB usable","fits":true,"headroom_bytes":0,"rejected":[],)"
+      R"("usable_bytes":0})");
 }
 
 TEST(WriteRoute, EveryKindOnce) {

@@ -4,6 +4,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json_text.h"
+#include "json_tree.h"
+
 namespace garnel {
 namespace {
 
@@ -90,8 +93,8 @@ TEST(Residency, ExplainTexts) {
 }
 
 struct DecodeCase {
-  const char* kind;
-  const char* detail;
+  std::string kind;
+  std::string detail;
   std::optional<Observation> observation;
 };
 
@@ -144,10 +147,33 @@ TEST(ObservationFromJson, KindsFieldsAndDefaults) {
       {"load_failed", R"({"detail": ""})", LoadFailed{""}},
       {"load_failed", R"({"detail": "out of memory"})", LoadFailed{"out of memory"}},
       {"load_failed", "null", LoadFailed{"unknown"}},
+      // Of repeated keys the last counts; only the top level is read.
+      {"load_failed", R"({"detail": "a", "detail": 5})", LoadFailed{"unknown"}},
+      {"load_failed", R"({"detail": 5, "detail": "b"})", LoadFailed{"b"}},
+      {"load_failed", R"({"detail": "a", "x": {"detail": "b"}, "y": ["c"]})", LoadFailed{"a"}},
+      {"load_failed", R"({"detail": {"detail": "a"}})", LoadFailed{"unknown"}},
+      {"probe_ok", R"({"vramBytes": 8, "vramBytes": [1]})", ProbeOk{0}},
+      {"probe_ok", R"({"vram_bytes": 8, "vramBytes": {}})", ProbeOk{0}},
+      {"probe_failed", R"({"gpuPresent": false, "gpuPresent": null, "gpu_present": false})",
+       ProbeFailed{"", true}},
+      {"probe_failed", R"({"detail": "d", "gpu_present": true, "gpu_present": false})",
+       ProbeFailed{"d", false}},
+      {"process_exited", R"({"code": 3, "code": -4})", ProcessExited{-4}},
+      {"process_exited", R"({"code": 3, "code": null})", ProcessExited{}},
+      {"load_failed", "{\"detail\": \"" + std::string(300, 'x') + "\"}",
+       LoadFailed{std::string(300, 'x')}},
   };
   for (const DecodeCase& c : cases) {
     EXPECT_EQ(observation_from_json(c.kind, JsonValue::parse(c.detail)), c.observation)
         << c.kind << " " << c.detail;
+    // Read from the parser's events, as the module reads it.
+    const auto read = read_observation(c.kind, c.detail);
+    if (c.observation) {
+      ASSERT_TRUE(std::holds_alternative<Observation>(read)) << c.kind << " " << c.detail;
+      EXPECT_EQ(std::get<Observation>(read), *c.observation) << c.kind << " " << c.detail;
+    } else {
+      EXPECT_TRUE(std::holds_alternative<UnknownKind>(read)) << c.kind << " " << c.detail;
+    }
   }
 }
 
