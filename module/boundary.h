@@ -290,7 +290,7 @@ struct Unheld {
 // An int as is, anything else through its __index__. Gives a new reference,
 // or null with the (prefixed) error set.
 template <typename Held>
-inline Ref as_int(PyObject* object, const char* name, Held& held) {
+Ref as_int(PyObject* object, const char* name, Held& held) {
   if (PyLong_Check(object)) return Ref::hold(object);
   Ref index(PyNumber_Index(object));
   if (!index) {
@@ -302,7 +302,7 @@ inline Ref as_int(PyObject* object, const char* name, Held& held) {
 
 // An unsigned 64-bit argument; the interpreter's OverflowError outside it.
 template <typename Held>
-inline bool to_u64(PyObject* object, const char* name, uint64_t& out, Held& held) {
+bool to_u64(PyObject* object, const char* name, uint64_t& out, Held& held) {
   const Ref number = as_int(object, name, held);
   if (!number) return false;
   const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
@@ -349,22 +349,15 @@ struct Text {
 // Converts a str (or subclass) to UTF-8; refuses anything else with
 // "argument '{name}': '{type}' object cannot be converted to 'PyString'".
 // A lone surrogate raises the interpreter's UnicodeEncodeError unchanged.
-// The refusal of a text argument: "argument '{name}': '{type}' object
-// cannot be converted to 'PyString'". Kept out of line: every call converts
-// texts, hardly any is refused.
-inline void refuse_text(PyObject* object, const char* name) {
-  const Ref type(type_name(object));
-  if (!type) return;
-  Ref message(PyUnicode_FromFormat("argument '%s': '%S' object cannot be converted to 'PyString'",
-                                   name, type.get()));
-  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
-}
-
 template <typename Held>
-inline bool to_text(PyObject* object, const char* name, Text& out, Held& held) {
+bool to_text(PyObject* object, const char* name, Text& out, Held& held) {
   if (!PyUnicode_Check(object)) {
     held.give_back();
-    refuse_text(object, name);
+    const Ref type(type_name(object));
+    if (!type) return false;
+    Ref message(PyUnicode_FromFormat("argument '%s': '%S' object cannot be converted to 'PyString'",
+                                     name, type.get()));
+    if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
   }
   Ref bytes(PyUnicode_AsUTF8String(object));
