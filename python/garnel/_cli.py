@@ -22,10 +22,12 @@ from typing import TYPE_CHECKING, Any, Callable, NoReturn, TextIO, cast
 
 from _garnel import __version__
 
+from ._errors import CommandError
 from ._journal import build as build_from_journal
 from ._journal import check, read_journal
 from ._plan import Plan, plan
 from ._roster import U64_MAX, Model, read_roster, roster_from_bytes
+from ._shape import MissingExtra
 from ._size_command import register as register_size
 
 if TYPE_CHECKING:
@@ -33,10 +35,6 @@ if TYPE_CHECKING:
 
 GIB = 2**30
 DEFAULT_RESERVE_PCT = 10
-
-
-class CommandError(Exception):
-    """A mistake in what the user asked for; printed as one line, exit status 2."""
 
 
 class Parser(argparse.ArgumentParser):
@@ -363,7 +361,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         except BrokenPipeError:  # the reader went away, as `| head` does
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
             return 1
-        except (CommandError, ValueError, OSError) as error:
+        # A missing extra is the user's to install, not a fault to trace.
+        except (CommandError, ValueError, OSError, MissingExtra) as error:
             message = " ".join(str(error).splitlines())  # one line, whatever it quotes
             sys.stderr.write(f"{prog}: error: {message}\n")
             return 2

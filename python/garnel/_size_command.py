@@ -5,10 +5,10 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-import warnings
 from typing import Callable
 
-from ._shape import CacheType, Engine, MissingExtra
+from ._errors import CommandError
+from ._shape import CacheType, Engine
 from ._sizing import explain, inspect, size_shape
 
 EXAMPLES = """\
@@ -79,30 +79,19 @@ def register(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) ->
 
 
 def run(args: argparse.Namespace) -> int:
-    """Sizes every PATH and prints the roster; 2 with one line on standard error for bad input."""
+    """Sizes every PATH and prints the roster; a bad input raises for the caller to report."""
     if args.name is not None and len(args.paths) != 1:
-        print("garnel size: --name needs exactly one PATH", file=sys.stderr)
-        return 2
+        raise CommandError("--name needs exactly one PATH")
     entries = []
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        for path in args.paths:
-            try:
-                shape = inspect(path, remote=args.remote)
-                model = size_shape(
-                    shape, args.context, args.sequences, args.cache_type, args.engine, args.name
-                )
-            except (ValueError, MissingExtra) as error:
-                print(f"garnel size: {error}", file=sys.stderr)
-                return 2
-            if args.explain:
-                text = explain(
-                    shape, model, args.context, args.sequences, args.cache_type, args.engine
-                )
-                print(text, file=sys.stderr)
-            entries.append(model.entry())
-    for warning in caught:
-        print(f"garnel size: warning: {warning.message}", file=sys.stderr)
+    for path in args.paths:
+        shape = inspect(path, remote=args.remote)
+        model = size_shape(
+            shape, args.context, args.sequences, args.cache_type, args.engine, args.name
+        )
+        if args.explain:
+            text = explain(shape, model, args.context, args.sequences, args.cache_type, args.engine)
+            print(text, file=sys.stderr)
+        entries.append(model.entry())
     # One entry a line, as roster files are written by hand.
     print("[\n  " + ",\n  ".join(json.dumps(entry) for entry in entries) + "\n]")
     return 0

@@ -66,12 +66,25 @@ def test_bad_arguments_exit_2(args, message):
     assert run.returncode == 2 and message in run.stderr and "Traceback" not in run.stderr
 
 
-def test_gguf_without_the_extra_names_it(models, tmp_path):
+@pytest.mark.parametrize("command", ["size", "plan"])
+def test_gguf_without_the_extra_names_it(models, tmp_path, command):
     (tmp_path / "gguf").mkdir()
     (tmp_path / "gguf" / "__init__.py").write_text("raise ImportError('not installed')\n")
     env = {**os.environ, "PYTHONPATH": str(tmp_path)}
-    run = garnel_size(models / "tiny.gguf", env=env)
+    if command == "size":
+        run = garnel_size(models / "tiny.gguf", env=env)
+    else:
+        roster = tmp_path / "roster.json"
+        roster.write_text(json.dumps([{"path": str(models / "tiny.gguf")}]))
+        run = subprocess.run(
+            [*GARNEL, "plan", str(roster), "--card", "24GiB"],
+            capture_output=True,
+            text=True,
+            env=env,
+            check=False,
+        )
     assert run.returncode == 2
+    assert f"garnel {command}: error: " in run.stderr
     assert "needs the gguf package: pip install 'garnel[gguf]'" in run.stderr
     assert "Traceback" not in run.stderr
 
