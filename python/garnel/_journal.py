@@ -59,6 +59,11 @@ class JournalWriter:
         if isinstance(target, (str, os.PathLike)):
             self._opened = open(target, "a", encoding="utf-8")  # noqa: SIM115
             self._file: TextSink = self._opened
+            opened = self._opened
+            if opened.seekable() and opened.tell() > 0 and not _ends_a_line(target):
+                # A host that died writing a line left it cut short: the new
+                # life starts on a line of its own, or its construction is lost.
+                opened.write("\n")
         else:
             self._file = target
         self.lock = threading.Lock()
@@ -96,6 +101,12 @@ class JournalWriter:
                 self._opened.close()
             else:
                 self._file.flush()
+
+
+def _ends_a_line(path: str | os.PathLike[str]) -> bool:
+    with open(path, "rb") as file:
+        file.seek(-1, os.SEEK_END)
+        return file.read(1) == b"\n"
 
 
 # Reading a journal back.
@@ -196,12 +207,16 @@ class BadLine(Exception):
     """What is wrong with one line; the reader adds where it stands."""
 
 
+class NotJson(BadLine):
+    """A line that is no JSON at all, as a line cut short by a crash is."""
+
+
 def _parse_line(text: str) -> dict[str, Any]:
     """The record on one line; raises BadLine for a bad one."""
     try:
         record = json.loads(text)
     except json.JSONDecodeError as error:
-        raise BadLine(f"not JSON ({error.msg} at column {error.colno})") from None
+        raise NotJson(f"not JSON ({error.msg} at column {error.colno})") from None
     if not isinstance(record, dict):
         raise BadLine("not a JSON object")
     op = record.get("op")
@@ -227,7 +242,9 @@ def read_journal(journal: str | os.PathLike[str] | Iterable[str]) -> Journal:
     """Read a journal from a path or an open text file.
 
     A last line cut short (no line feed and not a whole record) is dropped with
-    a warning; any other bad line raises JournalError naming file and line.
+    a warning, as is a line that is no JSON just before a construction line (a
+    life cut short by a crash, then a restart); any other bad line raises
+    JournalError naming file and line.
     """
     source = _source_name(journal)
     if isinstance(journal, (str, os.PathLike)):
@@ -254,6 +271,14 @@ def read_journal(journal: str | os.PathLike[str] | Iterable[str]) -> Journal:
                     stacklevel=2,
                 )
                 break
+            if isinstance(error, NotJson) and _starts_a_life(lines, number):
+                # The host died writing this line and a new life was appended.
+                warnings.warn(
+                    f"{source}:{number}: the last line of a life is cut short ({error}); "
+                    "that life is replayed up to the line before it",
+                    stacklevel=2,
+                )
+                continue
             raise JournalError(f"{source}:{number}: {error}") from None
         line = Line(number, record)
         if line.op == "fleet":
@@ -267,6 +292,15 @@ def read_journal(journal: str | os.PathLike[str] | Iterable[str]) -> Journal:
     if construction is not None:
         lives.append(Life(construction, tuple(current)))
     return Journal(source, tuple(lives))
+
+
+def _starts_a_life(lines: list[str], number: int) -> bool:
+    """Whether the next line after line `number` (from 1) is a construction line."""
+    following = lines[number] if number < len(lines) else ""
+    try:
+        return bool(_parse_line(following)["op"] == "fleet")
+    except BadLine:
+        return False
 
 
 def apply(fleet: _garnel.Fleet, line: Line, source: str) -> None:

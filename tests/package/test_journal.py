@@ -210,3 +210,23 @@ def test_check_finds_a_planted_difference(tmp_path: pathlib.Path) -> None:
     done = garnel_cli("replay", str(path), "--check")
     assert done.returncode == 1
     assert done.stdout.startswith(f"{path}:{number}: free_bytes answered"), done.stdout
+
+
+def test_a_card_restarted_after_a_crash_starts_a_readable_life(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "restart.journal"
+    fleet, _ = journaled_day(path)
+    fleet.close()
+    whole = path.read_text()
+    cut_at = whole.rstrip("\n").rfind("\n") + 20
+    path.write_text(whole[:cut_at])  # the host died writing its last line
+    with garnel.Fleet(24 * GIB, 10, ROSTER, clock=lambda: 5, journal=path) as second:
+        second.load_started("m0")
+    restarted = _garnel.Fleet(24 * GIB, 10, garnel._roster.roster_json(ROSTER))
+    restarted.observe("m0", "load_started", "{}", 5)
+    with pytest.warns(UserWarning, match=r"restart\.journal:\d+: the last line .* cut short"):
+        assert garnel.replay(path).report(9) == restarted.report(9)
+    with pytest.warns(UserWarning, match="cut short"):
+        first = garnel.replay(path, life=0).report(10**9)
+    assert first == garnel.replay(io.StringIO(whole[: whole.rfind("\n", 0, cut_at) + 1])).report(
+        10**9
+    )
