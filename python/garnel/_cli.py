@@ -98,6 +98,16 @@ def _count(text: str) -> int:
     return value
 
 
+def _ms(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= U64_MAX:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a time in ms from 0 to 2**64 - 1")
+    return value
+
+
 def gib(byte_count: int) -> str:
     """Bytes in GiB with one decimal, rounded as the extension rounds them."""
     return f"{byte_count / GIB:.1f}"
@@ -265,7 +275,7 @@ def register_replay(subparsers: Subparsers) -> None:
     parser.add_argument(
         "--at",
         metavar="MS",
-        type=_count,
+        type=_ms,
         action="append",
         help="report the card at this time on the host's clock, in ms; repeatable "
         "(default: at the last event)",

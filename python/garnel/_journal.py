@@ -111,8 +111,10 @@ def _ends_a_line(path: str | os.PathLike[str]) -> bool:
 
 # Reading a journal back.
 
-# The fields each kind of line must carry, with their types.
-_STR, _INT, _STR_OR_NONE = "text", "a whole number", "text or null"
+# The fields each kind of line must carry, with their types. Byte counts and
+# times are the extension's unsigned 64-bit integers.
+_STR, _INT, _STR_OR_NONE = "text", "a whole number from 0 to 2**64 - 1", "text or null"
+U64_MAX = 2**64 - 1
 _LINE_FIELDS: dict[str, dict[str, str]] = {
     "fleet": {
         "garnel": _STR,
@@ -128,12 +130,15 @@ _LINE_FIELDS: dict[str, dict[str, str]] = {
     "committed_bytes": {"answer": _INT},
     "free_bytes": {"answer": _INT},
 }
+# Fields a line may leave out, checked when present: a construction's "now" is
+# the time a life with no later line is replayed at.
+_OPTIONAL_FIELDS: dict[str, dict[str, str]] = {"fleet": {"now": _INT}}
 QUERIES = ("route", "report", "next_to_load", "committed_bytes", "free_bytes")
 
 
 def _fits(value: object, kind: str) -> bool:
     if kind == _INT:
-        return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+        return isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= U64_MAX
     if kind == _STR_OR_NONE and value is None:
         return True
     return isinstance(value, str)
@@ -227,6 +232,9 @@ def _parse_line(text: str) -> dict[str, Any]:
         if key not in record:
             raise BadLine(f'{op} line without "{key}"')
         if not _fits(record[key], kind):
+            raise BadLine(f'{op} line whose "{key}" is not {kind}')
+    for key, kind in _OPTIONAL_FIELDS.get(str(op), {}).items():
+        if key in record and not _fits(record[key], kind):
             raise BadLine(f'{op} line whose "{key}" is not {kind}')
     return record
 
@@ -395,7 +403,12 @@ def check(journal: Journal, life: Life) -> tuple[int, Difference | None]:
         if line.op not in QUERIES:
             apply(raw, line, journal.source)
             continue
-        answer = ask(raw, line)
+        try:
+            answer = ask(raw, line)
+        except (ValueError, TypeError, OverflowError) as error:
+            raise JournalError(
+                f"{journal.source}:{line.number}: the fleet refused this question: {error}"
+            ) from None
         compared += 1
         if answer != line.record["answer"]:
             question = line.op

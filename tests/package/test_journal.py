@@ -7,6 +7,7 @@ import io
 import json
 import pathlib
 import random
+import re
 import sys
 import threading
 from typing import Any
@@ -230,3 +231,40 @@ def test_a_card_restarted_after_a_crash_starts_a_readable_life(tmp_path: pathlib
     assert first == garnel.replay(io.StringIO(whole[: whole.rfind("\n", 0, cut_at) + 1])).report(
         10**9
     )
+
+
+TOO_BIG = str(2**64)
+
+
+@pytest.mark.parametrize(
+    ("change", "args", "message"),
+    [
+        (("fleet", '"now":0', f'"now":{TOO_BIG}'), [], r'j\.journal:1: fleet line whose "now"'),
+        (("set_endpoint", '"now":2', f'"now":{TOO_BIG}'), [], r'j\.journal:3: .*"now"'),
+        (("route", '"now":3', f'"now":{TOO_BIG}'), ["--check"], r'j\.journal:4: .*"now"'),
+        (("route", '"model":"m0"', '"model":"\\ud800"'), ["--check"], r"j\.journal:4: "),
+        (None, ["--at", TOO_BIG], "argument --at: '18446744073709551616' is not a time"),
+    ],
+)
+def test_replay_refuses_out_of_range_numbers_in_one_line(
+    tmp_path: pathlib.Path, change: tuple[str, str, str] | None, args: list[str], message: str
+) -> None:
+    text = io.StringIO()
+    now = iter(range(10))
+    fleet = garnel.Fleet(
+        8 * GIB, 0, ROSTER, clock=lambda: next(now), journal=text, journal_queries=True
+    )
+    fleet.load_started("m0")
+    fleet.set_endpoint("m0", "http://m0")
+    fleet.route("m0")
+    lines = text.getvalue().splitlines(keepends=True)
+    if change is not None:
+        op, old, new = change
+        number = next(n for n, line in enumerate(lines) if f'"op":"{op}"' in line)
+        lines[number] = lines[number].replace(old, new)
+        del lines[number + 1 :]  # its time is the one the card is reported at
+    (tmp_path / "j.journal").write_text("".join(lines))
+    done = garnel_cli("replay", "j.journal", *args, cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == "", done.stdout + done.stderr
+    assert done.stderr.startswith("garnel replay: error: ") and done.stderr.count("\n") == 1
+    assert re.search(message, done.stderr), done.stderr
