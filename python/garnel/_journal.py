@@ -222,6 +222,8 @@ def _parse_line(text: str) -> dict[str, Any]:
         record = json.loads(text)
     except json.JSONDecodeError as error:
         raise NotJson(f"not JSON ({error.msg} at column {error.colno})") from None
+    except RecursionError:  # the parser recurses into arrays and objects
+        raise BadLine("JSON nested too deeply") from None
     if not isinstance(record, dict):
         raise BadLine("not a JSON object")
     op = record.get("op")

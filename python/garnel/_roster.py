@@ -229,6 +229,8 @@ def _from_json(text: str, source: str, base: Path | None) -> list[Model]:
         raise RosterError(
             f"{source}: bad JSON at line {error.lineno} column {error.colno}: {error.msg}"
         ) from None
+    except RecursionError:  # the parser recurses into arrays and objects
+        raise RosterError(f"{source}: bad JSON: nested too deeply") from None
     if not isinstance(document, list):
         raise RosterError(f"{source}: expected an array of models, found {_json_kind(document)}")
     return models_from_entries(document, source, base=base)
@@ -254,6 +256,8 @@ def _from_toml(text: str, source: str, base: Path | None) -> list[Model]:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
         raise RosterError(f"{source}: bad TOML: {error}") from None
+    except RecursionError:  # the parser recurses into arrays and tables
+        raise RosterError(f"{source}: bad TOML: nested too deeply") from None
     tables = document.get("model")
     if tables is None:
         raise RosterError(f"{source}: no [[model]] tables")

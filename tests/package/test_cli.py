@@ -157,3 +157,33 @@ def test_help_and_version() -> None:
     )
     bare = garnel_cli()
     assert bare.returncode == 2 and "plan" in bare.stderr
+
+
+DEEP = "[" * 100_000 + "]" * 100_000
+
+
+@pytest.mark.parametrize(
+    ("args", "name", "text", "message"),
+    [
+        (["plan", "deep.json", "--card", "1GiB"], "deep.json", DEEP, "deep.json: bad JSON"),
+        (
+            ["plan", "deep.toml", "--card", "1GiB"],
+            "deep.toml",
+            f"a = {DEEP}",
+            "deep.toml: bad TOML",
+        ),
+        (
+            ["replay", "deep.journal"],
+            "deep.journal",
+            '{"op":"fleet","x":' + DEEP + "}\n",
+            "deep.journal:1: ",
+        ),
+    ],
+)
+def test_a_file_nested_too_deeply_is_one_line(
+    tmp_path: pathlib.Path, args: list[str], name: str, text: str, message: str
+) -> None:
+    (tmp_path / name).write_text(text)
+    done = garnel_cli(*args, cwd=tmp_path)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr[-300:]
+    assert done.stderr.startswith(f"garnel {args[0]}: error: {message}"), done.stderr
