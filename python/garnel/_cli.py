@@ -167,6 +167,8 @@ def register_plan(subparsers: Subparsers) -> None:
 
 def run_plan(args: argparse.Namespace) -> int:
     if args.roster == "-":
+        if sys.stdin is None:  # started with standard input closed
+            raise CommandError("ROSTER is -, but there is no standard input to read")
         models = roster_from_bytes(sys.stdin.buffer.read(), "<stdin>")
     else:
         models = read_roster(args.roster)

@@ -3,7 +3,10 @@ standard error for every mistake. NVML through a stand-in module."""
 
 from __future__ import annotations
 
+import os
 import pathlib
+import subprocess
+import sys
 
 import _garnel
 import pytest
@@ -187,3 +190,17 @@ def test_a_file_nested_too_deeply_is_one_line(
     done = garnel_cli(*args, cwd=tmp_path)
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr[-300:]
     assert done.stderr.startswith(f"garnel {args[0]}: error: {message}"), done.stderr
+
+
+@pytest.mark.parametrize("stdin", ["closed", "empty"])
+def test_a_roster_from_missing_or_empty_standard_input_is_one_line(stdin: str) -> None:
+    done = subprocess.run(
+        [sys.executable, "-m", "garnel", "plan", "-", "--card", "24GiB"],
+        stdin=subprocess.DEVNULL,
+        preexec_fn=(lambda: os.close(0)) if stdin == "closed" else None,
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert done.stderr.startswith("garnel plan: error: "), done.stderr
