@@ -107,12 +107,22 @@ def _probe_detail(vram_bytes: int) -> str:
     return detail
 
 
+def _plain_mapping(value: object) -> dict[Any, Any]:
+    # json writes dicts only; a detail may be any mapping, at any depth.
+    if isinstance(value, Mapping):
+        return dict(value)
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+_DETAIL_ENCODER = json.JSONEncoder(ensure_ascii=False, default=_plain_mapping)
+
+
 def detail_json(detail: Detail) -> str:
     if detail is None:
         return "{}"
     if isinstance(detail, str):
         return detail
-    return json.dumps(detail, ensure_ascii=False)
+    return _DETAIL_ENCODER.encode(detail)
 
 
 class Fleet:
