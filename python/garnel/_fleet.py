@@ -159,12 +159,16 @@ class Fleet:
         self._queries: JournalWriter | None = None
         if journal is not None:
             writer = JournalWriter(journal)
-            writer.construction(
-                operator.index(total_bytes),
-                operator.index(reserve_pct),
-                declared_json,
-                self._clock(),
-            )
+            try:
+                writer.construction(
+                    operator.index(total_bytes),
+                    operator.index(reserve_pct),
+                    declared_json,
+                    operator.index(self._clock()),
+                )
+            except BaseException:
+                writer.close()  # no fleet holds it to close it later
+                raise
             self._journal = writer
             if journal_queries:
                 self._queries = writer

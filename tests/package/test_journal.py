@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import json
+import os
 import pathlib
 import random
 import re
@@ -268,3 +269,36 @@ def test_replay_refuses_out_of_range_numbers_in_one_line(
     assert done.returncode == 2 and done.stdout == "", done.stdout + done.stderr
     assert done.stderr.startswith("garnel replay: error: ") and done.stderr.count("\n") == 1
     assert re.search(message, done.stderr), done.stderr
+
+
+class Reading:
+    """A clock reading that is no int but has __index__, as numpy's integers do."""
+
+    def __init__(self, ms: int) -> None:
+        self.ms = ms
+
+    def __index__(self) -> int:
+        return self.ms
+
+
+def broken_clock() -> int:
+    raise RuntimeError("the clock is gone")
+
+
+@pytest.mark.parametrize("clock", [lambda: Reading(5), broken_clock])
+def test_a_journaled_fleet_takes_the_clocks_an_unjournaled_one_takes(
+    tmp_path: pathlib.Path, clock: Any
+) -> None:
+    path = tmp_path / "clock.journal"
+    fds = len(os.listdir("/proc/self/fd"))
+    try:
+        unjournaled: object = garnel.Fleet(8 * GIB, 0, ROSTER, clock=clock).report()
+    except RuntimeError as error:
+        unjournaled = error
+    try:
+        with garnel.Fleet(8 * GIB, 0, ROSTER, clock=clock, journal=path) as fleet:
+            journaled: object = fleet.report()
+    except RuntimeError as error:
+        journaled = error
+    assert journaled == unjournaled or type(journaled) is type(unjournaled)
+    assert len(os.listdir("/proc/self/fd")) == fds  # the journal is not left open
