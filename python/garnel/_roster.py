@@ -124,6 +124,10 @@ def model_from_entry(entry: object, *, name_key: str = "model", base: Path | Non
         raise BadEntry(f'missing "{name_key}"')
     if not name:
         raise BadEntry(f'"{name_key}" is empty')
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:  # JSON's escapes can spell half a character
+        raise BadEntry(f'"{name_key}" is not Unicode text: it holds a lone surrogate') from None
     weights = _lookup(entry, WEIGHTS_KEYS)
     if weights is None:
         raise BadEntry('no "weights_bytes" (or "weightsBytes")')
@@ -142,7 +146,9 @@ def _entry_label(index: int, entry: object, name_key: str) -> str:
     name = entry.get(name_key) or entry.get("path") if isinstance(entry, Mapping) else None
     if isinstance(entry, Model):
         name = entry.name
-    return f"entry {index} ({name})" if isinstance(name, str) and name else f"entry {index}"
+    if not isinstance(name, str) or not name:
+        return f"entry {index}"
+    return f"entry {index} ({name.encode('utf-8', 'backslashreplace').decode('utf-8')})"
 
 
 def models_from_entries(
