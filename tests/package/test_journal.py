@@ -302,3 +302,20 @@ def test_a_journaled_fleet_takes_the_clocks_an_unjournaled_one_takes(
         journaled = error
     assert journaled == unjournaled or type(journaled) is type(unjournaled)
     assert len(os.listdir("/proc/self/fd")) == fds  # the journal is not left open
+
+
+@pytest.mark.parametrize(
+    ("now", "error"), [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError)]
+)
+@pytest.mark.parametrize("journaled", [False, True])
+def test_a_bad_time_for_set_endpoint_changes_nothing(
+    now: Any, error: type, journaled: bool
+) -> None:
+    text = io.StringIO()
+    fleet = garnel.Fleet(8 * GIB, 0, ROSTER, clock=lambda: 1, journal=text if journaled else None)
+    fleet.probe_ok("m0", GIB)
+    with pytest.raises(error):
+        fleet.set_endpoint("m0", "http://m0", now)
+    assert fleet.route("m0").endpoint is None
+    if journaled:
+        assert garnel.replay(io.StringIO(text.getvalue())).report(2) == fleet.report(2)
