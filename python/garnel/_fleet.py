@@ -174,7 +174,7 @@ class Fleet:
                     operator.index(total_bytes),
                     operator.index(reserve_pct),
                     declared_json,
-                    operator.index(self._clock()),
+                    _time(self._clock()),
                 )
             except BaseException:
                 writer.close()  # no fleet holds it to close it later
