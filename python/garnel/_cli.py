@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import io
 import os
 import re
 import sys
@@ -360,6 +361,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.print_help(sys.stderr)
         return 2
     prog = f"garnel {args.command}"
+    if isinstance(sys.stdout, io.TextIOWrapper) and sys.stdout.errors == "strict":
+        # A terminal whose encoding lacks a character (the reports' dashes, a
+        # model's name) gets an escape for it, as on standard error, not an
+        # error after half the answer.
+        sys.stdout.reconfigure(errors="backslashreplace")
 
     def one_line(message: Warning | str, *_: object, **__: object) -> None:
         text = " ".join(str(message).splitlines())

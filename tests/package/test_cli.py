@@ -9,6 +9,7 @@ import subprocess
 import sys
 
 import _garnel
+import garnel
 import pytest
 from package_support import EXAMPLE_ROSTER, GIB, garnel_cli
 
@@ -204,3 +205,21 @@ def test_a_roster_from_missing_or_empty_standard_input_is_one_line(stdin: str) -
     )
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert done.stderr.startswith("garnel plan: error: "), done.stderr
+
+
+@pytest.mark.parametrize("command", ["plan", "replay"])
+def test_a_terminal_that_cannot_show_every_character_still_gets_the_answer(
+    tmp_path: pathlib.Path, command: str
+) -> None:
+    journal = tmp_path / "card.journal"
+    with garnel.Fleet(24 * GIB, 10, garnel.read_roster(EXAMPLE_ROSTER), journal=journal):
+        pass
+    args = [str(EXAMPLE_ROSTER), "--card", "24GiB"] if command == "plan" else [str(journal)]
+    done = subprocess.run(
+        [sys.executable, "-m", "garnel", command, *args],
+        env={**os.environ, "PYTHONIOENCODING": "latin-1"},
+        capture_output=True,
+        check=False,
+    )
+    assert (done.returncode, done.stderr) == (1 if command == "plan" else 0, b""), done.stderr
+    assert b"coder-14b" in done.stdout and b" \\u2014 " in done.stdout, done.stdout
