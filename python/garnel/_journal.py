@@ -33,6 +33,7 @@ from typing import TYPE_CHECKING, Any, Protocol, TextIO, Union
 import _garnel
 
 from ._errors import JournalError
+from ._roster import U64_MAX
 
 if TYPE_CHECKING:
     from ._fleet import Fleet
@@ -114,7 +115,6 @@ def _ends_a_line(path: str | os.PathLike[str]) -> bool:
 # The fields each kind of line must carry, with their types. Byte counts and
 # times are the extension's unsigned 64-bit integers.
 _STR, _INT, _STR_OR_NONE = "text", "a whole number from 0 to 2**64 - 1", "text or null"
-U64_MAX = 2**64 - 1
 _LINE_FIELDS: dict[str, dict[str, str]] = {
     "fleet": {
         "garnel": _STR,
