@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import io
 import os
 import re
 import sys
@@ -98,6 +99,16 @@ def _count(text: str) -> int:
     return value
 
 
+def _ms(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= U64_MAX:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a time in ms from 0 to 2**64 - 1")
+    return value
+
+
 def gib(byte_count: int) -> str:
     """Bytes in GiB with one decimal, rounded as the extension rounds them."""
     return f"{byte_count / GIB:.1f}"
@@ -157,6 +168,8 @@ def register_plan(subparsers: Subparsers) -> None:
 
 def run_plan(args: argparse.Namespace) -> int:
     if args.roster == "-":
+        if sys.stdin is None:  # started with standard input closed
+            raise CommandError("ROSTER is -, but there is no standard input to read")
         models = roster_from_bytes(sys.stdin.buffer.read(), "<stdin>")
     else:
         models = read_roster(args.roster)
@@ -265,7 +278,7 @@ def register_replay(subparsers: Subparsers) -> None:
     parser.add_argument(
         "--at",
         metavar="MS",
-        type=_count,
+        type=_ms,
         action="append",
         help="report the card at this time on the host's clock, in ms; repeatable "
         "(default: at the last event)",
@@ -348,6 +361,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.print_help(sys.stderr)
         return 2
     prog = f"garnel {args.command}"
+    if isinstance(sys.stdout, io.TextIOWrapper) and sys.stdout.errors == "strict":
+        # A terminal whose encoding lacks a character (the reports' dashes, a
+        # model's name) gets an escape for it, as on standard error, not an
+        # error after half the answer.
+        sys.stdout.reconfigure(errors="backslashreplace")
 
     def one_line(message: Warning | str, *_: object, **__: object) -> None:
         text = " ".join(str(message).splitlines())

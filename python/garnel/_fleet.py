@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, Callable, SupportsIndex, TypeVar, Union
 import _garnel
 
 from ._journal import JournalTarget, JournalWriter
-from ._roster import RosterLike, roster_json
+from ._roster import U64_MAX, RosterLike, roster_json
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -30,6 +30,16 @@ Detail = Union[Mapping[str, Any], str, None]
 # each with a few answers; names no slot holds could grow it without bound.
 ROUTE_CACHE_SIZE = 512
 _WARMING_PREFIX = '{"for_ms":'
+
+
+def _time(now: SupportsIndex) -> int:
+    """`now` as the extension reads a time, refused as it refuses one."""
+    ms = operator.index(now)
+    if ms < 0:
+        raise OverflowError("can't convert negative int to unsigned")
+    if ms > U64_MAX:
+        raise OverflowError("int too big to convert")
+    return ms
 
 
 def monotonic_ms() -> int:
@@ -107,12 +117,22 @@ def _probe_detail(vram_bytes: int) -> str:
     return detail
 
 
+def _plain_mapping(value: object) -> dict[Any, Any]:
+    # json writes dicts only; a detail may be any mapping, at any depth.
+    if isinstance(value, Mapping):
+        return dict(value)
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+_DETAIL_ENCODER = json.JSONEncoder(ensure_ascii=False, default=_plain_mapping)
+
+
 def detail_json(detail: Detail) -> str:
     if detail is None:
         return "{}"
     if isinstance(detail, str):
         return detail
-    return json.dumps(detail, ensure_ascii=False)
+    return _DETAIL_ENCODER.encode(detail)
 
 
 class Fleet:
@@ -149,12 +169,16 @@ class Fleet:
         self._queries: JournalWriter | None = None
         if journal is not None:
             writer = JournalWriter(journal)
-            writer.construction(
-                operator.index(total_bytes),
-                operator.index(reserve_pct),
-                declared_json,
-                self._clock(),
-            )
+            try:
+                writer.construction(
+                    operator.index(total_bytes),
+                    operator.index(reserve_pct),
+                    declared_json,
+                    _time(self._clock()),
+                )
+            except BaseException:
+                writer.close()  # no fleet holds it to close it later
+                raise
             self._journal = writer
             if journal_queries:
                 self._queries = writer
@@ -210,16 +234,20 @@ class Fleet:
         """
         journal = self._journal
         if journal is None:
+            if now is not None:
+                _time(now)
             self._raw.set_endpoint(model, endpoint)
             return
         with journal.lock:
             journal.check_open()
-            if now is None:
-                now = self._clock()
+            # Checked before the change: a time the replay would refuse, or
+            # one refused after the change took effect, would part the
+            # journal from the card.
+            at = _time(self._clock() if now is None else now)
             self._raw.set_endpoint(model, endpoint)
             journal.write(
                 f'{{"op":"set_endpoint","model":{_quote(model)},"endpoint":{_quote(endpoint)},'
-                f'"now":{operator.index(now)}}}\n'
+                f'"now":{at}}}\n'
             )
 
     def observe(

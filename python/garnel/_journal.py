@@ -33,6 +33,7 @@ from typing import TYPE_CHECKING, Any, Protocol, TextIO, Union
 import _garnel
 
 from ._errors import JournalError
+from ._roster import U64_MAX
 
 if TYPE_CHECKING:
     from ._fleet import Fleet
@@ -59,6 +60,11 @@ class JournalWriter:
         if isinstance(target, (str, os.PathLike)):
             self._opened = open(target, "a", encoding="utf-8")  # noqa: SIM115
             self._file: TextSink = self._opened
+            opened = self._opened
+            if opened.seekable() and opened.tell() > 0 and not _ends_a_line(target):
+                # A host that died writing a line left it cut short: the new
+                # life starts on a line of its own, or its construction is lost.
+                opened.write("\n")
         else:
             self._file = target
         self.lock = threading.Lock()
@@ -98,10 +104,17 @@ class JournalWriter:
                 self._file.flush()
 
 
+def _ends_a_line(path: str | os.PathLike[str]) -> bool:
+    with open(path, "rb") as file:
+        file.seek(-1, os.SEEK_END)
+        return file.read(1) == b"\n"
+
+
 # Reading a journal back.
 
-# The fields each kind of line must carry, with their types.
-_STR, _INT, _STR_OR_NONE = "text", "a whole number", "text or null"
+# The fields each kind of line must carry, with their types. Byte counts and
+# times are the extension's unsigned 64-bit integers.
+_STR, _INT, _STR_OR_NONE = "text", "a whole number from 0 to 2**64 - 1", "text or null"
 _LINE_FIELDS: dict[str, dict[str, str]] = {
     "fleet": {
         "garnel": _STR,
@@ -117,12 +130,15 @@ _LINE_FIELDS: dict[str, dict[str, str]] = {
     "committed_bytes": {"answer": _INT},
     "free_bytes": {"answer": _INT},
 }
+# Fields a line may leave out, checked when present: a construction's "now" is
+# the time a life with no later line is replayed at.
+_OPTIONAL_FIELDS: dict[str, dict[str, str]] = {"fleet": {"now": _INT}}
 QUERIES = ("route", "report", "next_to_load", "committed_bytes", "free_bytes")
 
 
 def _fits(value: object, kind: str) -> bool:
     if kind == _INT:
-        return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+        return isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= U64_MAX
     if kind == _STR_OR_NONE and value is None:
         return True
     return isinstance(value, str)
@@ -196,12 +212,18 @@ class BadLine(Exception):
     """What is wrong with one line; the reader adds where it stands."""
 
 
+class NotJson(BadLine):
+    """A line that is no JSON at all, as a line cut short by a crash is."""
+
+
 def _parse_line(text: str) -> dict[str, Any]:
     """The record on one line; raises BadLine for a bad one."""
     try:
         record = json.loads(text)
     except json.JSONDecodeError as error:
-        raise BadLine(f"not JSON ({error.msg} at column {error.colno})") from None
+        raise NotJson(f"not JSON ({error.msg} at column {error.colno})") from None
+    except RecursionError:  # the parser recurses into arrays and objects
+        raise BadLine("JSON nested too deeply") from None
     if not isinstance(record, dict):
         raise BadLine("not a JSON object")
     op = record.get("op")
@@ -212,6 +234,9 @@ def _parse_line(text: str) -> dict[str, Any]:
         if key not in record:
             raise BadLine(f'{op} line without "{key}"')
         if not _fits(record[key], kind):
+            raise BadLine(f'{op} line whose "{key}" is not {kind}')
+    for key, kind in _OPTIONAL_FIELDS.get(str(op), {}).items():
+        if key in record and not _fits(record[key], kind):
             raise BadLine(f'{op} line whose "{key}" is not {kind}')
     return record
 
@@ -227,7 +252,9 @@ def read_journal(journal: str | os.PathLike[str] | Iterable[str]) -> Journal:
     """Read a journal from a path or an open text file.
 
     A last line cut short (no line feed and not a whole record) is dropped with
-    a warning; any other bad line raises JournalError naming file and line.
+    a warning, as is a line that is no JSON just before a construction line (a
+    life cut short by a crash, then a restart); any other bad line raises
+    JournalError naming file and line.
     """
     source = _source_name(journal)
     if isinstance(journal, (str, os.PathLike)):
@@ -254,6 +281,14 @@ def read_journal(journal: str | os.PathLike[str] | Iterable[str]) -> Journal:
                     stacklevel=2,
                 )
                 break
+            if isinstance(error, NotJson) and _starts_a_life(lines, number):
+                # The host died writing this line and a new life was appended.
+                warnings.warn(
+                    f"{source}:{number}: the last line of a life is cut short ({error}); "
+                    "that life is replayed up to the line before it",
+                    stacklevel=2,
+                )
+                continue
             raise JournalError(f"{source}:{number}: {error}") from None
         line = Line(number, record)
         if line.op == "fleet":
@@ -267,6 +302,15 @@ def read_journal(journal: str | os.PathLike[str] | Iterable[str]) -> Journal:
     if construction is not None:
         lives.append(Life(construction, tuple(current)))
     return Journal(source, tuple(lives))
+
+
+def _starts_a_life(lines: list[str], number: int) -> bool:
+    """Whether the next line after line `number` (from 1) is a construction line."""
+    following = lines[number] if number < len(lines) else ""
+    try:
+        return bool(_parse_line(following)["op"] == "fleet")
+    except BadLine:
+        return False
 
 
 def apply(fleet: _garnel.Fleet, line: Line, source: str) -> None:
@@ -361,7 +405,12 @@ def check(journal: Journal, life: Life) -> tuple[int, Difference | None]:
         if line.op not in QUERIES:
             apply(raw, line, journal.source)
             continue
-        answer = ask(raw, line)
+        try:
+            answer = ask(raw, line)
+        except (ValueError, TypeError, OverflowError) as error:
+            raise JournalError(
+                f"{journal.source}:{line.number}: the fleet refused this question: {error}"
+            ) from None
         compared += 1
         if answer != line.record["answer"]:
             question = line.op

@@ -124,6 +124,10 @@ def model_from_entry(entry: object, *, name_key: str = "model", base: Path | Non
         raise BadEntry(f'missing "{name_key}"')
     if not name:
         raise BadEntry(f'"{name_key}" is empty')
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:  # JSON's escapes can spell half a character
+        raise BadEntry(f'"{name_key}" is not Unicode text: it holds a lone surrogate') from None
     weights = _lookup(entry, WEIGHTS_KEYS)
     if weights is None:
         raise BadEntry('no "weights_bytes" (or "weightsBytes")')
@@ -142,7 +146,9 @@ def _entry_label(index: int, entry: object, name_key: str) -> str:
     name = entry.get(name_key) or entry.get("path") if isinstance(entry, Mapping) else None
     if isinstance(entry, Model):
         name = entry.name
-    return f"entry {index} ({name})" if isinstance(name, str) and name else f"entry {index}"
+    if not isinstance(name, str) or not name:
+        return f"entry {index}"
+    return f"entry {index} ({name.encode('utf-8', 'backslashreplace').decode('utf-8')})"
 
 
 def models_from_entries(
@@ -229,6 +235,8 @@ def _from_json(text: str, source: str, base: Path | None) -> list[Model]:
         raise RosterError(
             f"{source}: bad JSON at line {error.lineno} column {error.colno}: {error.msg}"
         ) from None
+    except RecursionError:  # the parser recurses into arrays and objects
+        raise RosterError(f"{source}: bad JSON: nested too deeply") from None
     if not isinstance(document, list):
         raise RosterError(f"{source}: expected an array of models, found {_json_kind(document)}")
     return models_from_entries(document, source, base=base)
@@ -254,6 +262,8 @@ def _from_toml(text: str, source: str, base: Path | None) -> list[Model]:
         document = tomllib.loads(text)
     except tomllib.TOMLDecodeError as error:
         raise RosterError(f"{source}: bad TOML: {error}") from None
+    except RecursionError:  # the parser recurses into arrays and tables
+        raise RosterError(f"{source}: bad TOML: nested too deeply") from None
     tables = document.get("model")
     if tables is None:
         raise RosterError(f"{source}: no [[model]] tables")

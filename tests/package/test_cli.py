@@ -3,9 +3,13 @@ standard error for every mistake. NVML through a stand-in module."""
 
 from __future__ import annotations
 
+import os
 import pathlib
+import subprocess
+import sys
 
 import _garnel
+import garnel
 import pytest
 from package_support import EXAMPLE_ROSTER, GIB, garnel_cli
 
@@ -157,3 +161,67 @@ def test_help_and_version() -> None:
     )
     bare = garnel_cli()
     assert bare.returncode == 2 and "plan" in bare.stderr
+
+
+DEEP = "[" * 100_000 + "]" * 100_000
+
+
+@pytest.mark.parametrize(
+    ("args", "name", "text", "message"),
+    [
+        (["plan", "deep.json", "--card", "1GiB"], "deep.json", DEEP, "deep.json: bad JSON"),
+        (
+            ["plan", "deep.toml", "--card", "1GiB"],
+            "deep.toml",
+            f"a = {DEEP}",
+            "deep.toml: bad TOML",
+        ),
+        (
+            ["replay", "deep.journal"],
+            "deep.journal",
+            '{"op":"fleet","x":' + DEEP + "}\n",
+            "deep.journal:1: ",
+        ),
+    ],
+)
+def test_a_file_nested_too_deeply_is_one_line(
+    tmp_path: pathlib.Path, args: list[str], name: str, text: str, message: str
+) -> None:
+    (tmp_path / name).write_text(text)
+    done = garnel_cli(*args, cwd=tmp_path)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr[-300:]
+    assert done.stderr.startswith(f"garnel {args[0]}: error: {message}"), done.stderr
+
+
+@pytest.mark.parametrize("stdin", ["closed", "empty"])
+def test_a_roster_from_missing_or_empty_standard_input_is_one_line(stdin: str) -> None:
+    if stdin == "closed" and sys.platform == "win32":
+        pytest.skip("no preexec_fn on Windows")
+    done = subprocess.run(
+        [sys.executable, "-m", "garnel", "plan", "-", "--card", "24GiB"],
+        stdin=subprocess.DEVNULL,
+        preexec_fn=(lambda: os.close(0)) if stdin == "closed" else None,
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert done.stderr.startswith("garnel plan: error: "), done.stderr
+
+
+@pytest.mark.parametrize("command", ["plan", "replay"])
+def test_a_terminal_that_cannot_show_every_character_still_gets_the_answer(
+    tmp_path: pathlib.Path, command: str
+) -> None:
+    journal = tmp_path / "card.journal"
+    with garnel.Fleet(24 * GIB, 10, garnel.read_roster(EXAMPLE_ROSTER), journal=journal):
+        pass
+    args = [str(EXAMPLE_ROSTER), "--card", "24GiB"] if command == "plan" else [str(journal)]
+    done = subprocess.run(
+        [sys.executable, "-m", "garnel", command, *args],
+        env={**os.environ, "PYTHONIOENCODING": "latin-1"},
+        capture_output=True,
+        check=False,
+    )
+    assert (done.returncode, done.stderr) == (1 if command == "plan" else 0, b""), done.stderr
+    assert b"coder-14b" in done.stdout and b" \\u2014 " in done.stdout, done.stdout

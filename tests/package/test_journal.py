@@ -3,12 +3,15 @@ found and named."""
 
 from __future__ import annotations
 
+import gc
 import io
 import json
 import pathlib
 import random
+import re
 import sys
 import threading
+import warnings
 from typing import Any
 
 import _garnel
@@ -210,3 +213,114 @@ def test_check_finds_a_planted_difference(tmp_path: pathlib.Path) -> None:
     done = garnel_cli("replay", str(path), "--check")
     assert done.returncode == 1
     assert done.stdout.startswith(f"{path}:{number}: free_bytes answered"), done.stdout
+
+
+def test_a_card_restarted_after_a_crash_starts_a_readable_life(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "restart.journal"
+    fleet, _ = journaled_day(path)
+    fleet.close()
+    whole = path.read_text()
+    cut_at = whole.rstrip("\n").rfind("\n") + 20
+    path.write_text(whole[:cut_at])  # the host died writing its last line
+    with garnel.Fleet(24 * GIB, 10, ROSTER, clock=lambda: 5, journal=path) as second:
+        second.load_started("m0")
+    restarted = _garnel.Fleet(24 * GIB, 10, json.dumps([model.entry() for model in ROSTER]))
+    restarted.observe("m0", "load_started", "{}", 5)
+    with pytest.warns(UserWarning, match=r"restart\.journal:\d+: the last line .* cut short"):
+        assert garnel.replay(path).report(9) == restarted.report(9)
+    with pytest.warns(UserWarning, match="cut short"):
+        first = garnel.replay(path, life=0).report(10**9)
+    assert first == garnel.replay(io.StringIO(whole[: whole.rfind("\n", 0, cut_at) + 1])).report(
+        10**9
+    )
+
+
+TOO_BIG = str(2**64)
+
+
+@pytest.mark.parametrize(
+    ("change", "args", "message"),
+    [
+        (("fleet", '"now":0', f'"now":{TOO_BIG}'), [], r'j\.journal:1: fleet line whose "now"'),
+        (("set_endpoint", '"now":2', f'"now":{TOO_BIG}'), [], r'j\.journal:3: .*"now"'),
+        (("route", '"now":3', f'"now":{TOO_BIG}'), ["--check"], r'j\.journal:4: .*"now"'),
+        (("route", '"model":"m0"', '"model":"\\ud800"'), ["--check"], r"j\.journal:4: "),
+        (None, ["--at", TOO_BIG], "argument --at: '18446744073709551616' is not a time"),
+    ],
+)
+def test_replay_refuses_out_of_range_numbers_in_one_line(
+    tmp_path: pathlib.Path, change: tuple[str, str, str] | None, args: list[str], message: str
+) -> None:
+    text = io.StringIO()
+    now = iter(range(10))
+    fleet = garnel.Fleet(
+        8 * GIB, 0, ROSTER, clock=lambda: next(now), journal=text, journal_queries=True
+    )
+    fleet.load_started("m0")
+    fleet.set_endpoint("m0", "http://m0")
+    fleet.route("m0")
+    lines = text.getvalue().splitlines(keepends=True)
+    if change is not None:
+        op, old, new = change
+        number = next(n for n, line in enumerate(lines) if f'"op":"{op}"' in line)
+        lines[number] = lines[number].replace(old, new)
+        del lines[number + 1 :]  # its time is the one the card is reported at
+    (tmp_path / "j.journal").write_text("".join(lines))
+    done = garnel_cli("replay", "j.journal", *args, cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == "", done.stdout + done.stderr
+    assert done.stderr.startswith("garnel replay: error: ") and done.stderr.count("\n") == 1
+    assert re.search(message, done.stderr), done.stderr
+
+
+class Reading:
+    """A clock reading that is no int but has __index__, as numpy's integers do."""
+
+    def __init__(self, ms: int) -> None:
+        self.ms = ms
+
+    def __index__(self) -> int:
+        return self.ms
+
+
+def broken_clock() -> int:
+    raise RuntimeError("the clock is gone")
+
+
+@pytest.mark.parametrize("clock", [lambda: Reading(5), broken_clock, lambda: -1])
+def test_a_journaled_fleet_takes_the_clocks_an_unjournaled_one_takes(
+    tmp_path: pathlib.Path, clock: Any
+) -> None:
+    path = tmp_path / "clock.journal"
+    try:
+        unjournaled: object = garnel.Fleet(8 * GIB, 0, ROSTER, clock=clock).report()
+    except (RuntimeError, OverflowError) as error:
+        unjournaled = type(error)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            with garnel.Fleet(8 * GIB, 0, ROSTER, clock=clock, journal=path) as fleet:
+                journaled: object = fleet.report()
+        except (RuntimeError, OverflowError) as error:
+            journaled = type(error)  # not the error: its frames would hold the journal
+        gc.collect()
+    assert journaled == unjournaled
+    assert not [w for w in caught if w.category is ResourceWarning]  # the journal was closed
+    if path.read_text():
+        garnel.replay(path)  # whatever was written replays
+
+
+@pytest.mark.parametrize(
+    ("now", "error"), [(-1, OverflowError), (2**64, OverflowError), (1.5, TypeError)]
+)
+@pytest.mark.parametrize("journaled", [False, True])
+def test_a_bad_time_for_set_endpoint_changes_nothing(
+    now: Any, error: type, journaled: bool
+) -> None:
+    text = io.StringIO()
+    fleet = garnel.Fleet(8 * GIB, 0, ROSTER, clock=lambda: 1, journal=text if journaled else None)
+    fleet.probe_ok("m0", GIB)
+    with pytest.raises(error):
+        fleet.set_endpoint("m0", "http://m0", now)
+    assert fleet.route("m0").endpoint is None
+    if journaled:
+        assert garnel.replay(io.StringIO(text.getvalue())).report(2) == fleet.report(2)

@@ -45,6 +45,7 @@ def test_the_shipped_roster_reads_alike_from_json_and_toml(tmp_path: pathlib.Pat
         ("r.json", '[{"model": "x", "path": "no-such-model"}]', "r.json: entry 0 (x): "),
         ("r.json", '[{"model": "", "weightsBytes": 1}]', 'entry 0: "model" is empty'),
         ("r.json", b"\xff[]", "r.json: not UTF-8 text"),
+        ("r.json", '[{"model": "a\\udc80", "weightsBytes": 1}]', 'entry 0 (a\\udc80): "model" is'),
     ],
 )
 def test_a_bad_file_is_one_message(

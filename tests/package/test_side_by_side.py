@@ -7,6 +7,8 @@ from __future__ import annotations
 import dataclasses
 import json
 import random
+from collections import ChainMap
+from types import MappingProxyType
 from typing import Any, Callable
 
 import _garnel
@@ -158,3 +160,19 @@ def test_fleets_answer_as_the_module_does(seed: int) -> None:
             raw.committed_bytes(),
             raw.free_bytes(),
         )
+
+
+@pytest.mark.parametrize(
+    "detail",
+    [
+        MappingProxyType({"vramBytes": 3 * GIB}),
+        ChainMap({"vramBytes": 3 * GIB}, {"vramBytes": GIB}),
+        {"vramBytes": 3 * GIB, "gpu": MappingProxyType({"index": 0})},
+    ],
+)
+def test_any_mapping_is_a_detail(detail: Any) -> None:
+    fleet = garnel.Fleet(24 * GIB, 10, [Model("a", 2 * GIB)], clock=lambda: 7)
+    raw = _garnel.Fleet(24 * GIB, 10, '[{"model":"a","weightsBytes":2147483648}]')
+    fleet.observe("a", Kind.PROBE_OK, detail)
+    raw.observe("a", "probe_ok", '{"vramBytes":3221225472,"gpu":{"index":0}}', 7)
+    assert fleet.report(9) == raw.report(9) and fleet.committed_bytes() == 3 * GIB
