@@ -111,7 +111,7 @@ def model_from_entry(entry: object, *, name_key: str = "model", base: Path | Non
     if isinstance(entry, Model):
         return entry
     if not isinstance(entry, Mapping):
-        raise BadEntry(f"is a {type(entry).__name__}, not a model entry")
+        raise BadEntry(f"is {type(entry).__name__!r}, not a model entry")
     if "path" in entry:
         from ._sizing import model_from_entry_path  # sizing imports this module
 
@@ -213,6 +213,8 @@ def roster_from_bytes(
         raise RosterError(
             f"{source}: not UTF-8 text ({error.reason} at byte {error.start})"
         ) from None
+    if not text.strip():
+        raise RosterError(f"{source}: empty: a roster is a JSON array or [[model]] tables")
     if form is None:
         form = "json" if _looks_like_json(text) else "toml"
     if form == "json":

@@ -40,6 +40,9 @@ def test_the_shipped_roster_reads_alike_from_json_and_toml(tmp_path: pathlib.Pat
     ("name", "text", "message"),
     [
         ("r.toml", 'title = "no models"\n', "r.toml: no [[model]] tables"),
+        ("r.toml", " \n", "r.toml: empty: a roster is"),
+        ("r", "\ufeff", "r: empty: a roster is"),
+        ("r.json", '[5, {"model": "y"}]', "entry 0: is 'int', not a model entry; entry 1 (y): "),
         ("r.toml", "model = 5\n", 'r.toml: "model" must be an array of tables'),
         ("r.toml", "[[model]]\nweights_bytes = 1\n", 'r.toml: entry 0: missing "name"'),
         ("r.json", '[{"model": "x", "path": "no-such-model"}]', "r.json: entry 0 (x): "),
