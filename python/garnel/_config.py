@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
@@ -46,15 +47,31 @@ class ConfigCache:
     dtype: CacheType
 
 
-def load_config(path: str) -> Mapping[str, object]:
-    """Reads a config.json, which must be a JSON object."""
+# config.json and the shard index are a few kilobytes to a few megabytes; a
+# larger one is a broken or hostile file, and is not read into memory.
+MAX_JSON_BYTES = 100_000_000
+
+
+def read_json(path: str) -> object:
+    """Parses a small JSON file; anything unreadable is a SizingError naming it."""
     try:
-        with open(path, encoding="utf-8") as file:
-            config = json.load(file)
+        with open(path, "rb") as file:
+            size = os.fstat(file.fileno()).st_size
+            if size > MAX_JSON_BYTES:
+                raise SizingError(f"{path}: {size} bytes is too large for a JSON file here")
+            raw = file.read(MAX_JSON_BYTES + 1)
     except OSError as error:
         raise SizingError(f"{path}: cannot read: {error.strerror or error}") from None
-    except ValueError as error:
+    try:
+        return json.loads(raw.decode("utf-8"))
+    # Nesting deeper than the parser recurses is a RecursionError, not a ValueError.
+    except (ValueError, RecursionError) as error:
         raise SizingError(f"{path}: not JSON ({error})") from None
+
+
+def load_config(path: str) -> Mapping[str, object]:
+    """Reads a config.json, which must be a JSON object."""
+    config = read_json(path)
     if not isinstance(config, dict):
         raise SizingError(f"{path}: not a JSON object")
     return config

@@ -14,6 +14,7 @@ import struct
 from collections.abc import Mapping
 from dataclasses import dataclass
 
+from ._config import read_json
 from ._shape import SizingError
 
 # The reference reader refuses larger headers, and so does this one: a bigger
@@ -87,7 +88,8 @@ def read_header(path: str) -> TensorBytes:
         raise SizingError(f"{path}: the file ended inside its {length}-byte header")
     try:
         header = json.loads(raw.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as error:
+    # Nesting deeper than the parser recurses is a RecursionError, not a ValueError.
+    except (ValueError, RecursionError) as error:
         raise SizingError(f"{path}: header is not JSON ({error})") from None
     if not isinstance(header, dict):
         raise SizingError(f"{path}: header is not a JSON object")
@@ -172,17 +174,11 @@ class ShardIndex:
 def read_index(path: str) -> ShardIndex:
     """Reads `model.safetensors.index.json`: the shard file names it maps
     tensors to, in order, and its `metadata.total_size` when given."""
-    try:
-        with open(path, encoding="utf-8") as file:
-            index = json.load(file)
-    except OSError as error:
-        raise SizingError(f"{path}: cannot read: {error.strerror or error}") from None
-    except ValueError as error:
-        raise SizingError(f"{path}: not JSON ({error})") from None
+    index = read_json(path)
     weight_map = index.get("weight_map") if isinstance(index, dict) else None
     if not isinstance(weight_map, dict) or not all(isinstance(v, str) for v in weight_map.values()):
         raise SizingError(f"{path}: no weight_map of tensor names to shard files")
-    metadata = index.get("metadata")
+    metadata = index.get("metadata") if isinstance(index, dict) else None
     total = metadata.get("total_size") if isinstance(metadata, dict) else None
     if isinstance(total, float) and total.is_integer():
         total = int(total)

@@ -4,6 +4,7 @@ the function (a ValueError) and from `garnel size` (exit 2, one line, no traceba
 from __future__ import annotations
 
 import json
+import os
 import struct
 import subprocess
 
@@ -77,6 +78,20 @@ def config_without(key):
     return build
 
 
+def broken_json_in(name, size=None):
+    """A folder whose `name` is JSON nested deeper than any parser recurses,
+    or, given a size, that many bytes (sparse) that are no place for a model's settings."""
+
+    def build(tmp_path):
+        sf.write_sharded(tmp_path, sf.llama3_8b_tensors()[:2], 1, sf.LLAMA3_8B_CONFIG)
+        (tmp_path / name).write_text("[" * 100_000)
+        if size is not None:
+            os.truncate(tmp_path / name, size)
+        return tmp_path
+
+    return build
+
+
 BAD_INPUTS = {
     "no-model-files": (empty_folder, "no model files"),
     "no-such-path": (lambda tmp_path: tmp_path / "nowhere", "no such file or folder"),
@@ -89,6 +104,13 @@ BAD_INPUTS = {
         "above 100000000 bytes",
     ),
     "header-not-json": (raw_file("model.safetensors", padded(b'{"w": ')), "header is not JSON"),
+    "header-nested-deep": (
+        raw_file("model.safetensors", padded(b"[" * 100_000)),
+        "header is not JSON",
+    ),
+    "index-nested-deep": (broken_json_in("model.safetensors.index.json"), "not JSON"),
+    "config-nested-deep": (broken_json_in("config.json"), "not JSON"),
+    "config-huge": (broken_json_in("config.json", 2**33), "too large for a JSON file"),
     "header-not-object": (
         raw_file("model.safetensors", padded(b"[1, 2]  ")),
         "header is not a JSON object",
