@@ -13,6 +13,7 @@ import os
 import struct
 from collections.abc import Mapping
 from dataclasses import dataclass
+from decimal import Decimal
 
 from ._config import read_json
 from ._shape import SizingError
@@ -154,7 +155,8 @@ def _tensor_span(source: str, name: str, info: object) -> tuple[int, int, str]:
     if needed_bits % 8 != 0 or end - begin != needed_bits // 8:
         raise SizingError(
             f"{source}: tensor {name!r} spans {end - begin} bytes but {dtype} {shape} "
-            f"needs {needed_bits / 8:g}"
+            # Decimal, as a float overflows on the shapes a crafted header can give.
+            f"needs {Decimal(needed_bits) / 8:f}"
         )
     return begin, end, dtype
 

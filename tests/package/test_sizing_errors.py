@@ -131,6 +131,10 @@ BAD_INPUTS = {
         safetensors_with({"a": {**f16(0, 4), "shape": [5]}}),
         "spans 8 bytes but F16 [5] needs 10",
     ),
+    "shape-beyond-floats": (
+        safetensors_with({"a": {**f16(0, 4), "shape": [10**400]}}),
+        "spans 8 bytes but F16",
+    ),
     "data-past-last-tensor": (
         safetensors_with({"a": f16(0, 4)}, extra=3),
         "tensor data ends at byte",
