@@ -50,6 +50,19 @@ def gguf_tensor_of_type(type_id):
     return body + b"\0" * (-len(body) % 32) + b"\0" * 128
 
 
+def sparse_gguf(header, size):
+    """A GGUF file that starts with `header` and is zeros (a hole) up to `size` bytes."""
+
+    def build(tmp_path):
+        path = tmp_path / "m.gguf"
+        with open(path, "wb") as file:
+            file.write(b"GGUF" + header)
+            file.truncate(size)
+        return path
+
+    return build
+
+
 def empty_folder(tmp_path):
     (tmp_path / "empty").mkdir()
     return tmp_path / "empty"
@@ -153,6 +166,25 @@ BAD_INPUTS = {
         "unsupported GGUF version 4",
     ),
     "gguf-cut-off": (cut_off_gguf, "GGUF header is cut off"),
+    # Counts and lengths that would have the reader hold or walk the whole file.
+    "gguf-key-too-long": (
+        sparse_gguf(struct.pack("<IQQQ", 3, 0, 1, 100_000_000), 200_000_000),
+        "a key of 100000000 bytes",
+    ),
+    "gguf-keys-of-zeros": (
+        sparse_gguf(struct.pack("<IQQ", 3, 0, 600_000), 8_000_000),
+        "key '' appears twice",
+    ),
+    "gguf-tensors-of-zeros": (
+        sparse_gguf(struct.pack("<IQQ", 3, 300_000, 0), 8_000_000),
+        "tensor '' appears twice",
+    ),
+    "gguf-strings-beyond-file": (
+        sparse_gguf(
+            struct.pack("<IQQQ", 3, 0, 1, 1) + b"k" + struct.pack("<IIQ", 9, 8, 2**62), 2**26
+        ),
+        "'k' holds 4611686018427387904 strings, more than the file has room for",
+    ),
     "gguf-unknown-type": (raw_file("m.gguf", gguf_tensor_of_type(99)), "unknown ggml type 99"),
     "no-config": (config_without(None), "cannot size the cache: no config.json"),
     "config-key-missing": (
