@@ -18,8 +18,10 @@ from ._shape import LayerCache, MissingExtra, SizingError, layers_with_windows
 SPLIT_NAME = re.compile(r"^(?P<stem>.*)-(?P<number>\d{5})-of-(?P<count>\d{5})\.gguf$")
 # Sliding layers by architecture when the file names no pattern, as llama.cpp
 # applies them: in each period of P layers the last attends to everything.
-SLIDING_PERIODS = {"gemma2": 2, "gemma3": 6, "cohere2": 4}
-GEMMA2_WINDOW = 4096  # llama.cpp's own default when a gemma2 file gives none
+SLIDING_PERIODS = {"gemma2": 2, "gemma3": 6, "cohere2": 4, "gpt-oss": 2, "llama4": 4}
+# llama.cpp's own windows where a file gives none: Gemma 2's default, and
+# Llama 4's attention chunks, which its cache keeps as it keeps a window.
+DEFAULT_WINDOWS = {"gemma2": 4096, "llama4": 8192}
 
 
 @dataclass(frozen=True)
@@ -171,8 +173,8 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
 
 def _sliding(get: Any, arch: str, layers: int, source: str) -> tuple[int | None, list[bool]]:
     window = get("attention.sliding_window")
-    if window is None and arch == "gemma2":
-        window = GEMMA2_WINDOW
+    if window is None:
+        window = DEFAULT_WINDOWS.get(arch)
     if not _is_count(window) or not window:
         return None, [False] * layers
     pattern = get("attention.sliding_window_pattern")

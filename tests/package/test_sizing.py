@@ -246,3 +246,18 @@ def test_gguf_sliding_layers_and_split_files(tmp_path):
     (tmp_path / "g-00003-of-00003.gguf").unlink()
     with pytest.raises(ValueError, match="split file g-00003-of-00003.gguf is missing"):
         garnel.inspect(tmp_path / names[0])
+
+
+@pytest.mark.parametrize(
+    ("arch", "keys", "windows"),
+    [
+        # llama.cpp slides every other layer of gpt-oss over the file's window.
+        ("gpt-oss", {"sliding_window": 128}, [128, None] * 2),
+        # Llama 4 attends in chunks of 8192 on three layers of four; its files name no window.
+        ("llama4", {}, [8192, 8192, 8192, None]),
+    ],
+)
+def test_gguf_architectures_whose_pattern_llama_cpp_knows(tmp_path, arch, keys, windows):
+    keys = {"block_count": 4, "head_count": 2, "embedding_length": 64, **keys}
+    sf.write_gguf(tmp_path / "m.gguf", arch, [("w", [32, 32], "Q8_0")], keys)
+    assert [layer.sliding_window for layer in garnel.inspect(tmp_path / "m.gguf").layers] == windows
