@@ -178,11 +178,22 @@ def read_index(path: str) -> ShardIndex:
     tensors to, in order, and its `metadata.total_size` when given."""
     index = read_json(path)
     weight_map = index.get("weight_map") if isinstance(index, dict) else None
-    if not isinstance(weight_map, dict) or not all(isinstance(v, str) for v in weight_map.values()):
+    if (
+        not isinstance(weight_map, dict)
+        or not weight_map
+        or not all(isinstance(v, str) for v in weight_map.values())
+    ):
         raise SizingError(f"{path}: no weight_map of tensor names to shard files")
+    shards = set()
+    for shard in weight_map.values():
+        # Shards sit in the index's folder: a name that leaves it would size
+        # another model's file, and two spellings of one file would count it twice.
+        name = os.path.normpath(shard)
+        if os.path.isabs(name) or name.split(os.sep)[0] == os.pardir:
+            raise SizingError(f"{path}: shard {shard!r} is outside the model's folder")
+        shards.add(name)
     metadata = index.get("metadata") if isinstance(index, dict) else None
     total = metadata.get("total_size") if isinstance(metadata, dict) else None
     if isinstance(total, float) and total.is_integer():
         total = int(total)
-    shards = tuple(sorted(set(weight_map.values())))
-    return ShardIndex(shards, total if _is_count(total) else None)
+    return ShardIndex(tuple(sorted(shards)), total if _is_count(total) else None)

@@ -105,6 +105,20 @@ def broken_json_in(name, size=None):
     return build
 
 
+def index_naming(*shards):
+    """A folder whose index maps a tensor to each of `shards`, beside a real shard."""
+
+    def build(tmp_path):
+        sf.write_sharded(tmp_path / "m", sf.llama3_8b_tensors()[:1], 1, sf.LLAMA3_8B_CONFIG)
+        weight_map = {f"t{i}": shard for i, shard in enumerate(shards)}
+        (tmp_path / "m" / "model.safetensors.index.json").write_text(
+            json.dumps({"weight_map": weight_map})
+        )
+        return tmp_path / "m"
+
+    return build
+
+
 BAD_INPUTS = {
     "no-model-files": (empty_folder, "no model files"),
     "no-such-path": (lambda tmp_path: tmp_path / "nowhere", "no such file or folder"),
@@ -160,6 +174,15 @@ BAD_INPUTS = {
         missing_shard,
         "names shard 'model-00002-of-00002.safetensors', which is missing",
     ),
+    "index-shard-outside": (
+        index_naming("model-00001-of-00001.safetensors", "../m/model-00001-of-00001.safetensors"),
+        "shard '../m/model-00001-of-00001.safetensors' is outside the model's folder",
+    ),
+    "index-shard-absolute": (
+        index_naming("/etc/model.safetensors"),
+        "shard '/etc/model.safetensors' is outside the model's folder",
+    ),
+    "index-no-shards": (index_naming(), "no weight_map of tensor names to shard files"),
     "gguf-bad-magic": (raw_file("m.gguf", b"GGML" + bytes(60)), "not a GGUF file (bad magic"),
     "gguf-version": (
         raw_file("m.gguf", b"GGUF" + struct.pack("<IQQ", 4, 0, 0)),
