@@ -7,7 +7,14 @@ import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
-from ._shape import TORCH_DTYPES, CacheType, LayerCache, SizingError, layers_with_windows
+from ._shape import (
+    MAX_LAYERS,
+    TORCH_DTYPES,
+    CacheType,
+    LayerCache,
+    SizingError,
+    layers_with_windows,
+)
 
 # The first of these a config gives is its count of key-value heads.
 KV_HEAD_KEYS = (
@@ -115,6 +122,9 @@ class _Reader:
 
     def cache(self, weights_dtype: CacheType | None) -> ConfigCache:
         layers = self.count(LAYER_KEYS)
+        if layers > MAX_LAYERS:
+            key, _ = self.first(LAYER_KEYS)
+            raise SizingError(f"{self.source}: {key!r} is {layers}, not a count of layers")
         _, rank = self.first(("kv_lora_rank",))
         latent = _is_count(rank) and _as_int(rank) > 0
         if latent:

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from ._gguf_header import read_header
-from ._shape import LayerCache, MissingExtra, SizingError, layers_with_windows
+from ._shape import MAX_LAYERS, LayerCache, MissingExtra, SizingError, layers_with_windows
 
 SPLIT_NAME = re.compile(r"^(?P<stem>.*)-(?P<number>\d{5})-of-(?P<count>\d{5})\.gguf$")
 # Sliding layers by architecture when the file names no pattern, as llama.cpp
@@ -128,6 +128,8 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
         return int(value)
 
     layers = count("block_count")
+    if layers > MAX_LAYERS:
+        raise SizingError(f"{source}: '{arch}.block_count' is {layers}, not a count of layers")
 
     def per_layer(key: str, default: Sequence[int] | None) -> list[int]:
         value = get(key)

@@ -80,6 +80,24 @@ def cut_off_gguf(tmp_path):
     return raw_file("m.gguf", data[:40])(tmp_path)
 
 
+def config_with(key, value):
+    def build(tmp_path):
+        sf.write_sparse_safetensors(tmp_path / "model.safetensors", [("w", "BF16", [8])])
+        (tmp_path / "config.json").write_text(json.dumps({**sf.LLAMA3_8B_CONFIG, key: value}))
+        return tmp_path
+
+    return build
+
+
+def gguf_with(**keys):
+    def build(tmp_path):
+        keys.update(head_count=1, embedding_length=64)
+        sf.write_gguf(tmp_path / "m.gguf", "llama", [("w", [32, 32], "F16")], keys)
+        return tmp_path / "m.gguf"
+
+    return build
+
+
 def config_without(key):
     def build(tmp_path):
         sf.write_sparse_safetensors(tmp_path / "model.safetensors", [("w", "BF16", [8])])
@@ -209,6 +227,15 @@ BAD_INPUTS = {
         "'k' holds 4611686018427387904 strings, more than the file has room for",
     ),
     "gguf-unknown-type": (raw_file("m.gguf", gguf_tensor_of_type(99)), "unknown ggml type 99"),
+    # Counts no model has, which would have the cache's shape built layer by layer.
+    "config-layers-absurd": (
+        config_with("num_hidden_layers", 10**12),
+        "'num_hidden_layers' is 1000000000000, not a count of layers",
+    ),
+    "gguf-layers-absurd": (
+        gguf_with(block_count=4_000_000_000),
+        "'llama.block_count' is 4000000000, not a count of layers",
+    ),
     "no-config": (config_without(None), "cannot size the cache: no config.json"),
     "config-key-missing": (
         config_without("num_hidden_layers"),
