@@ -131,6 +131,9 @@ def _weights_only_hint(shape: ModelShape) -> str:
 def default_name(source: str) -> str:
     """The folder or file name a model is known by when no name is given."""
     base = os.path.basename(os.path.normpath(source))
+    # A file name in no UTF-8 (its bytes kept as surrogates) would make a
+    # roster no JSON reader takes: the odd bytes become U+FFFD.
+    base = os.fsencode(base).decode("utf-8", "replace")
     for suffix in (".safetensors", ".gguf"):
         base = base.removesuffix(suffix)
     return re.sub(r"-\d{5}-of-\d{5}$", "", base) or source
