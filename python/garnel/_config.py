@@ -200,10 +200,29 @@ class _Reader:
         # vLLM takes model_max_length where given, else the smallest of the others.
         given = self.text.get("model_max_length")
         if _is_count(given) and _as_int(given) > 0:
-            return _as_int(given)
+            return self.stretched(_as_int(given))
         lengths = [_as_int(v) for v in (self.text.get(k) for k in CONTEXT_KEYS) if _is_count(v)]
         lengths = [length for length in lengths if length > 0]
-        return min(lengths) if lengths else None
+        return self.stretched(min(lengths)) if lengths else None
+
+    def stretched(self, length: int) -> int:
+        """The context vLLM derives from `length` and the config's RoPE scaling.
+
+        Llama 3's and LongRoPE's scaling, and every Gemma 3's, come with the
+        stretched length already given; the others multiply it by their factor,
+        YaRN the length it was trained at.
+        """
+        scaling = self.text.get("rope_scaling")
+        if not isinstance(scaling, dict) or "gemma3" in (self.architecture or ""):
+            return length
+        kind = scaling.get("rope_type", scaling.get("type"))
+        factor = scaling.get("factor", 1)
+        if kind in (None, "su", "longrope", "llama3") or not _is_positive(factor):
+            return length
+        original = scaling.get("original_max_position_embeddings")
+        if kind == "yarn" and _is_count(original) and _as_int(original) > 0:
+            length = _as_int(original)
+        return int(length * factor)
 
     def dtype(self) -> CacheType | None:
         for scope in (self.config, self.text):
@@ -226,6 +245,10 @@ def _is_count(value: object) -> bool:
     if isinstance(value, float):
         return value.is_integer() and value >= 0
     return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+
+
+def _is_positive(value: object) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and 0 < value < 1e6
 
 
 def _as_int(value: object) -> int:

@@ -118,6 +118,50 @@ def test_sliding_layers_follow_the_config(tmp_path, config, sliding):
     assert sum(layer.sliding_window is not None for layer in layers) == sliding
 
 
+def rope(kind, factor, **more):
+    return {"rope_scaling": {"rope_type": kind, "factor": factor, **more}}
+
+
+@pytest.mark.parametrize(
+    ("config", "context"),
+    [
+        ({"max_position_embeddings": 8192, "seq_length": 4096}, 4096),  # the smallest
+        ({"max_position_embeddings": 8192, "model_max_length": 16384}, 16384),
+        # vLLM stretches the context by a linear or dynamic RoPE factor...
+        ({"max_position_embeddings": 4096, "rope_scaling": {"type": "linear", "factor": 4}}, 16384),
+        ({"max_position_embeddings": 32768, **rope("dynamic", 2.0)}, 65536),
+        # ...YaRN's from the original length...
+        (
+            {
+                "max_position_embeddings": 40960,
+                **rope("yarn", 4.0, original_max_position_embeddings=32768),
+            },
+            131072,
+        ),
+        # ...but not Llama 3's, LongRoPE's, or Gemma 3's, whose length is already stretched.
+        ({"max_position_embeddings": 131072, **rope("llama3", 8.0)}, 131072),
+        ({"max_position_embeddings": 131072, **rope("longrope", 32.0)}, 131072),
+        (
+            {"model_type": "gemma3_text", "max_position_embeddings": 131072, **rope("linear", 8.0)},
+            131072,
+        ),
+    ],
+    ids=[
+        "smallest",
+        "model-max-length",
+        "linear",
+        "dynamic",
+        "yarn",
+        "llama3",
+        "longrope",
+        "gemma3",
+    ],
+)
+def test_the_models_own_context_is_vllms(tmp_path, config, context):
+    shape = garnel.inspect(folder_with(tmp_path, {**SMALL, **config}))
+    assert shape.context_length == context
+
+
 ROW = 8 * 256 * 2 * 2  # gemma-2-9b: one layer's keys and values for one token, bf16
 
 
