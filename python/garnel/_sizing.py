@@ -68,6 +68,8 @@ def inspect(path: str | os.PathLike[str], *, remote: bool = False) -> ModelShape
             # Most likely a mistyped path: say that first.
             raise SizingError(f"{text}: no such file or folder; as a repo id, {error}") from None
         shape = _folder_shape(folder, source=text)
+    elif os.path.exists(text):
+        raise SizingError(f"{text}: not a file or folder (a pipe or a device?)")
     else:
         raise SizingError(f"{text}: no such file or folder")
     for warning in shape.warnings:
@@ -231,7 +233,8 @@ def _folder_shape(folder: str, source: str | None = None) -> ModelShape:
         return _safetensors_shape(_index_files(index), folder, source, index)
     if os.path.isfile(single):
         return _safetensors_shape([single], folder, source)
-    names = sorted(os.listdir(folder))
+    # Regular files only: opening a named pipe would wait for a writer forever.
+    names = sorted(n for n in os.listdir(folder) if os.path.isfile(os.path.join(folder, n)))
     tensors = [os.path.join(folder, n) for n in names if n.endswith(".safetensors")]
     if tensors:
         return _safetensors_shape(tensors, folder, source)

@@ -63,6 +63,14 @@ def sparse_gguf(header, size):
     return build
 
 
+def folder_of_pipes(tmp_path):
+    """Named pipes where model files would be: opening one waits for a writer forever."""
+    (tmp_path / "pipes").mkdir()
+    for name in ("model-00001-of-00002.safetensors", "m.gguf"):
+        os.mkfifo(tmp_path / "pipes" / name)
+    return tmp_path / "pipes"
+
+
 def empty_folder(tmp_path):
     (tmp_path / "empty").mkdir()
     return tmp_path / "empty"
@@ -139,6 +147,8 @@ def index_naming(*shards):
 
 BAD_INPUTS = {
     "no-model-files": (empty_folder, "no model files"),
+    "only-pipes": (folder_of_pipes, "no model files"),
+    "a-pipe": (lambda tmp_path: folder_of_pipes(tmp_path) / "m.gguf", "not a file or folder"),
     "no-such-path": (lambda tmp_path: tmp_path / "nowhere", "no such file or folder"),
     "header-past-end": (
         raw_file("model.safetensors", struct.pack("<Q", 64) + b"{}"),
