@@ -168,7 +168,10 @@ class _Cursor:
         if count <= left:
             self.at += count
             return
-        # Past the buffer: move the file instead of reading what is skipped.
+        # Past the buffer: move the file instead of reading what is skipped,
+        # within the file, as a garbage length would overflow the seek.
+        if self.position + count > self.size:
+            raise SizingError(f"{self.path}: GGUF header is cut off at byte {self.size}")
         self.file.seek(count - left, 1)
         self.start += len(self.buffer) + count - left
         self.buffer = b""

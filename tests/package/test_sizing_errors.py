@@ -236,6 +236,18 @@ BAD_INPUTS = {
         ),
         "'k' holds 4611686018427387904 strings, more than the file has room for",
     ),
+    "gguf-array-beyond-file": (
+        sparse_gguf(
+            struct.pack("<IQQQ", 3, 0, 1, 1) + b"k" + struct.pack("<IIQ", 9, 10, 2**63), 4096
+        ),
+        "GGUF header is cut off at byte 4096",
+    ),
+    "gguf-string-beyond-file": (
+        sparse_gguf(
+            struct.pack("<IQQQ", 3, 0, 1, 1) + b"k" + struct.pack("<IQ", 8, 2**64 - 1), 4096
+        ),
+        "GGUF header is cut off at byte 4096",
+    ),
     "gguf-unknown-type": (raw_file("m.gguf", gguf_tensor_of_type(99)), "unknown ggml type 99"),
     # Counts no model has, which would have the cache's shape built layer by layer.
     "config-layers-absurd": (
