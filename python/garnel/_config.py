@@ -38,6 +38,7 @@ CONTEXT_KEYS = (
     "max_seq_length",
     "seq_len",
 )
+FALCON_TYPES = ("falcon", "RefinedWeb", "RefinedWebModel")
 # Sliding-window layers come in a repeating pattern: the last layer of each
 # period attends to the whole context, the others slide.
 SLIDING_PERIODS = {"gemma2": 2, "gemma3": 6, "gemma3_text": 6, "cohere2": 4}
@@ -145,6 +146,22 @@ class _Reader:
         )
 
     def kv_heads(self, layers: int) -> list[int]:
+        # vLLM's order: multi-query attention (GPTBigCode, the first Falcons)
+        # keeps one head whatever else is given, unless Falcon's new decoder
+        # names its own; MPT and DBRX give theirs inside attn_config.
+        new_falcon = self.architecture in FALCON_TYPES and self.config.get(
+            "new_decoder_architecture"
+        )
+        if self.text.get("multi_query") and not new_falcon:
+            return [1] * layers
+        if self.architecture in ("mpt", "dbrx"):
+            attention = self.text.get("attn_config")
+            heads = attention.get("kv_n_heads") if isinstance(attention, dict) else None
+            if heads is None:
+                return [self.count(HEAD_KEYS)] * layers
+            if not _is_count(heads):
+                raise SizingError(f"{self.source}: 'kv_n_heads' is not a count: {heads!r}")
+            return [_as_int(heads)] * layers
         key, value = self.first(KV_HEAD_KEYS)
         if isinstance(value, list):
             # Some models give one count per layer.
@@ -152,12 +169,6 @@ class _Reader:
                 raise SizingError(f"{self.source}: {key!r} is not one count per layer")
             return [_as_int(v) for v in value]
         if value is None:
-            if (
-                self.architecture == "falcon"
-                and self.text.get("multi_query")
-                and not self.text.get("new_decoder_architecture")
-            ):
-                return [1] * layers
             return [self.count(HEAD_KEYS)] * layers
         return [self.count(KV_HEAD_KEYS)] * layers
 

@@ -45,6 +45,10 @@ SMALL = {
     "num_key_value_heads": 2,
 }
 
+STARCODER = {"model_type": "gpt_bigcode", "n_layer": 4, "n_head": 8, "n_embd": 512}
+FALCON_40B = {**SMALL, "model_type": "falcon", "new_decoder_architecture": True, "num_kv_heads": 2}
+DBRX = {"model_type": "dbrx", "n_layers": 4, "n_heads": 8, "d_model": 512}
+
 
 def folder_with(tmp_path, config, tensors=(("w", "BF16", [4, 4]),)):
     """A single-file model folder: a small sparse model.safetensors and `config`."""
@@ -95,8 +99,23 @@ def test_files_from_the_safetensors_writer_are_summed_per_dtype(tmp_path):
         ({k: v for k, v in SMALL.items() if k != "num_key_value_heads"}, 2 * 4 * 8 * 64 * 2),
         # vLLM serves a float32 checkpoint in 16 bits, and its cache with it.
         ({**SMALL, "torch_dtype": "float32"}, 2 * 4 * 2 * 64 * 2),
+        # Multi-query attention keeps one head (StarCoder), unless Falcon's new decoder names more.
+        ({**STARCODER, "multi_query": True}, 2 * 4 * 1 * 64 * 2),
+        ({**FALCON_40B, "multi_query": True}, 2 * 4 * 2 * 64 * 2),
+        # DBRX and MPT give their key-value heads inside attn_config.
+        ({**DBRX, "attn_config": {"kv_n_heads": 2}}, 2 * 4 * 2 * 64 * 2),
     ],
-    ids=["llama3-8b", "gemma2-head-dim", "latent", "text-config", "no-kv-heads", "float32"],
+    ids=[
+        "llama3-8b",
+        "gemma2-head-dim",
+        "latent",
+        "text-config",
+        "no-kv-heads",
+        "float32",
+        "multi-query",
+        "falcon-new-decoder",
+        "attn-config",
+    ],
 )
 def test_cache_per_token_comes_from_the_models_own_widths(tmp_path, config, per_token):
     assert garnel.inspect(folder_with(tmp_path, config)).kv_bytes_per_token() == per_token
