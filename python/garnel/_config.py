@@ -38,6 +38,9 @@ CONTEXT_KEYS = (
     "max_seq_length",
     "seq_len",
 )
+# Models with latent projections (kv_lora_rank) that vLLM does not serve
+# with latent attention.
+EXPANDED_LATENT_TYPES = ("minicpm3",)
 FALCON_TYPES = ("falcon", "RefinedWeb", "RefinedWebModel")
 # Sliding-window layers come in a repeating pattern: the last layer of each
 # period attends to the whole context, the others slide.
@@ -128,7 +131,13 @@ class _Reader:
             raise SizingError(f"{self.source}: {key!r} is {layers}, not a count of layers")
         _, rank = self.first(("kv_lora_rank",))
         latent = _is_count(rank) and _as_int(rank) > 0
-        if latent:
+        if latent and self.architecture in EXPANDED_LATENT_TYPES:
+            # vLLM expands these latents into every head's keys and values
+            # before caching them, the values padded to the keys' width.
+            latent = False
+            heads = self.kv_heads(layers)
+            keys = values = self.count(("qk_nope_head_dim",)) + self.count(("qk_rope_head_dim",))
+        elif latent:
             # Latent attention caches, per token and layer, one compressed
             # latent and its rotary part for all heads at once, and no values.
             width = _as_int(rank) + self.count(("qk_rope_head_dim",))

@@ -47,6 +47,19 @@ SMALL = {
 
 STARCODER = {"model_type": "gpt_bigcode", "n_layer": 4, "n_head": 8, "n_embd": 512}
 FALCON_40B = {**SMALL, "model_type": "falcon", "new_decoder_architecture": True, "num_kv_heads": 2}
+MINICPM3 = {
+    "model_type": "minicpm3",
+    "hidden_size": 2560,
+    "num_attention_heads": 40,
+    "num_key_value_heads": 40,
+    "num_hidden_layers": 62,
+    "q_lora_rank": 768,
+    "kv_lora_rank": 256,
+    "qk_nope_head_dim": 64,
+    "qk_rope_head_dim": 32,
+    "v_head_dim": 64,
+    "torch_dtype": "bfloat16",
+}
 DBRX = {"model_type": "dbrx", "n_layers": 4, "n_heads": 8, "d_model": 512}
 
 
@@ -102,6 +115,9 @@ def test_files_from_the_safetensors_writer_are_summed_per_dtype(tmp_path):
         # Multi-query attention keeps one head (StarCoder), unless Falcon's new decoder names more.
         ({**STARCODER, "multi_query": True}, 2 * 4 * 1 * 64 * 2),
         ({**FALCON_40B, "multi_query": True}, 2 * 4 * 2 * 64 * 2),
+        # MiniCPM3's latent projections are expanded before vLLM caches them, values
+        # padded to the keys' width (nope 64 + rope 32).
+        (MINICPM3, 2 * 62 * 40 * 96 * 2),
         # DBRX and MPT give their key-value heads inside attn_config.
         ({**DBRX, "attn_config": {"kv_n_heads": 2}}, 2 * 4 * 2 * 64 * 2),
     ],
@@ -114,6 +130,7 @@ def test_files_from_the_safetensors_writer_are_summed_per_dtype(tmp_path):
         "float32",
         "multi-query",
         "falcon-new-decoder",
+        "minicpm3",
         "attn-config",
     ],
 )
