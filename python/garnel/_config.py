@@ -38,6 +38,21 @@ CONTEXT_KEYS = (
     "max_seq_length",
     "seq_len",
 )
+# What transformers fills in for keys a config leaves out, where shipped
+# configs rely on it: Google's Gemma 3 text configs name only what differs
+# from these (gemma-3-4b-it gives no heads, head width or context).
+_GEMMA3_TEXT = {
+    "num_hidden_layers": 26,
+    "num_attention_heads": 8,
+    "num_key_value_heads": 4,
+    "head_dim": 256,
+    "sliding_window": 4096,
+    "max_position_embeddings": 131072,
+}
+TEXT_DEFAULTS: Mapping[str, Mapping[str, object]] = {
+    "gemma3": _GEMMA3_TEXT,
+    "gemma3_text": _GEMMA3_TEXT,
+}
 # Models with latent projections (kv_lora_rank) that vLLM does not serve
 # with latent attention.
 EXPANDED_LATENT_TYPES = ("minicpm3",)
@@ -107,6 +122,9 @@ class _Reader:
         self.source = source
         model_type = self.text.get("model_type") or config.get("model_type")
         self.architecture = model_type if isinstance(model_type, str) else None
+        defaults = TEXT_DEFAULTS.get(self.architecture or "")
+        if defaults is not None:
+            self.text = {**defaults, **self.text}
 
     def first(self, keys: Sequence[str]) -> tuple[str, object]:
         """The first of `keys` given, the language model's own before the top level."""

@@ -198,6 +198,38 @@ def test_the_models_own_context_is_vllms(tmp_path, config, context):
     assert shape.context_length == context
 
 
+def gemma3(**text_config):
+    """A Gemma 3 config.json as Google ships it: the text model's keys that
+    equal transformers' defaults are left out."""
+    text = {"model_type": "gemma3_text", "sliding_window": 1024, **text_config}
+    return {"model_type": "gemma3", "torch_dtype": "bfloat16", "text_config": text}
+
+
+@pytest.mark.parametrize(
+    ("config", "per_token"),
+    [
+        # gemma-3-4b-it names no heads, head width or context: 8 heads, 4 key-value heads of 256.
+        (gemma3(hidden_size=2560, num_hidden_layers=34), 2 * 34 * 4 * 256 * 2),
+        # gemma-3-12b-it names its heads but not their width, which is not 3840 / 16.
+        (
+            gemma3(
+                hidden_size=3840,
+                num_attention_heads=16,
+                num_key_value_heads=8,
+                num_hidden_layers=48,
+            ),
+            2 * 48 * 8 * 256 * 2,
+        ),
+    ],
+    ids=["gemma-3-4b", "gemma-3-12b"],
+)
+def test_keys_a_config_leaves_to_transformers_defaults(tmp_path, config, per_token):
+    shape = garnel.inspect(folder_with(tmp_path, config))
+    assert (shape.kv_bytes_per_token(), shape.context_length) == (per_token, 131072)
+    full = [layer for layer in shape.layers if layer.sliding_window is None]
+    assert len(full) == len(shape.layers) // 6  # the last of every six
+
+
 ROW = 8 * 256 * 2 * 2  # gemma-2-9b: one layer's keys and values for one token, bf16
 
 
