@@ -33,6 +33,7 @@ from ._shape import (
 
 INDEX_NAME = "model.safetensors.index.json"
 SINGLE_NAME = "model.safetensors"
+SHARD_NAME = re.compile(r"-\d{5}-of-\d{5}\.safetensors$")
 
 
 def inspect(path: str | os.PathLike[str], *, remote: bool = False) -> ModelShape:
@@ -257,6 +258,13 @@ def _file_shape(path: str) -> ModelShape:
     if name.endswith(".gguf"):
         return _gguf_shape(path, path)
     if name.endswith(".safetensors"):
+        # One shard of an indexed checkpoint stands for the whole model, as
+        # a split GGUF file does; the file alone would be a fraction of it.
+        index = os.path.join(folder, INDEX_NAME)
+        if SHARD_NAME.search(name) and os.path.isfile(index):
+            shards = _index_files(index)
+            if os.path.realpath(path) in {os.path.realpath(shard) for shard in shards}:
+                return _safetensors_shape(shards, folder, path, index)
         return _safetensors_shape([path], folder, path)
     if name == INDEX_NAME:
         return _safetensors_shape(_index_files(path), folder, path, path)

@@ -81,6 +81,9 @@ def test_llama3_8b_sharded_is_sized_exactly_from_its_headers(tmp_path):
     assert shape.kv_bytes(8192) == GIB
     # The default context is the model's own; the name its folder's.
     assert garnel.size(folder) == garnel.Model("Meta-Llama-3-8B", 16_060_522_496, GIB)
+    # Any one shard stands for the model its index names it in, as a split GGUF file does.
+    shard = garnel.size(folder / "model-00002-of-00004.safetensors")
+    assert shard == garnel.Model("model", 16_060_522_496, GIB)
 
 
 def test_files_from_the_safetensors_writer_are_summed_per_dtype(tmp_path):
