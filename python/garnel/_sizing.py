@@ -133,7 +133,8 @@ def _weights_only_hint(shape: ModelShape) -> str:
 
 def default_name(source: str) -> str:
     """The folder or file name a model is known by when no name is given."""
-    base = os.path.basename(os.path.normpath(source))
+    # abspath, so that "." and ".." are named by the folder they stand for.
+    base = os.path.basename(os.path.abspath(source))
     # A file name in no UTF-8 (its bytes kept as surrogates) would make a
     # roster no JSON reader takes: the odd bytes become U+FFFD.
     base = os.fsencode(base).decode("utf-8", "replace")
@@ -187,7 +188,7 @@ def model_from_entry_path(entry: Mapping[str, object], base: Path) -> Model:
     weights = _entry_int(entry, "weightsBytes", "weights_bytes")
     kv = _entry_int(entry, "kvBytes", "kv_bytes")
     if weights is not None and kv is not None:
-        return Model(name if name is not None else default_name(path), weights, kv)
+        return Model(name if name is not None else default_name(where), weights, kv)
     sequences = _entry_int(entry, "sequences")
     sized = size(
         where,
@@ -196,7 +197,7 @@ def model_from_entry_path(entry: Mapping[str, object], base: Path) -> Model:
         sequences=1 if sequences is None else sequences,
         cache_type=_entry_str(entry, "cacheType", "cache_type"),
         engine=_entry_str(entry, "engine"),
-        name=name if name is not None else default_name(path),
+        name=name if name is not None else default_name(where),
     )
     return Model(
         sized.name,

@@ -70,7 +70,7 @@ def folder_with(tmp_path, config, tensors=(("w", "BF16", [4, 4]),)):
     return tmp_path
 
 
-def test_llama3_8b_sharded_is_sized_exactly_from_its_headers(tmp_path):
+def test_llama3_8b_sharded_is_sized_exactly_from_its_headers(tmp_path, monkeypatch):
     folder = tmp_path / "Meta-Llama-3-8B"
     sf.write_sharded(folder, sf.llama3_8b_tensors(), 4, sf.LLAMA3_8B_CONFIG)
     shape = garnel.inspect(folder)
@@ -84,6 +84,10 @@ def test_llama3_8b_sharded_is_sized_exactly_from_its_headers(tmp_path):
     # Any one shard stands for the model its index names it in, as a split GGUF file does.
     shard = garnel.size(folder / "model-00002-of-00004.safetensors")
     assert shard == garnel.Model("model", 16_060_522_496, GIB)
+    monkeypatch.chdir(folder / "..")
+    assert garnel.size("Meta-Llama-3-8B/.", context=0).name == "Meta-Llama-3-8B"
+    monkeypatch.chdir(folder)
+    assert garnel.size(".", context=0).name == "Meta-Llama-3-8B"
 
 
 def test_files_from_the_safetensors_writer_are_summed_per_dtype(tmp_path):
