@@ -47,9 +47,10 @@ def split_files(path: str) -> tuple[str, ...]:
     """Every file of a split model, from any one of them; the file alone otherwise."""
     folder, name = os.path.split(path)
     match = SPLIT_NAME.match(name)
-    if match is None:
+    count = int(match["count"]) if match else 0
+    # "Part 0", "part 4 of 3" or "of 0" number no split model: the file alone.
+    if match is None or not 1 <= int(match["number"]) <= count:
         return (path,)
-    count = int(match["count"])
     files = tuple(
         os.path.join(folder, f"{match['stem']}-{number:05d}-of-{count:05d}.gguf")
         for number in range(1, count + 1)

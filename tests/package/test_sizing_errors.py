@@ -248,6 +248,11 @@ BAD_INPUTS = {
         ),
         "GGUF header is cut off at byte 4096",
     ),
+    # A name that says "part 1 of 0" is no split model: the file is read as it is.
+    "gguf-split-of-none": (
+        lambda tmp_path: raw_file("m-00001-of-00000.gguf", b"")(tmp_path).parent,
+        "GGUF header is cut off at byte 0",
+    ),
     "gguf-unknown-type": (raw_file("m.gguf", gguf_tensor_of_type(99)), "unknown ggml type 99"),
     # Counts no model has, which would have the cache's shape built layer by layer.
     "config-layers-absurd": (
