@@ -250,16 +250,23 @@ class _Reader:
         stretched length already given; the others multiply it by their factor,
         YaRN the length it was trained at.
         """
-        scaling = self.text.get("rope_scaling")
+        # transformers 5 writes rope_parameters, one set or one per layer type.
+        scaling = self.text.get("rope_parameters") or self.text.get("rope_scaling")
         if not isinstance(scaling, dict) or "gemma3" in (self.architecture or ""):
             return length
-        kind = scaling.get("rope_type", scaling.get("type"))
-        factor = scaling.get("factor", 1)
-        if kind in (None, "su", "longrope", "llama3") or not _is_positive(factor):
+        factor: object = 1
+        for rope in [v for v in scaling.values() if isinstance(v, dict)] or [scaling]:
+            kind = rope.get("rope_type", rope.get("type", "default"))
+            if kind in ("su", "longrope", "llama3"):
+                continue
+            # One factor for every layer type, as vLLM takes it.
+            factor = rope.get("factor", factor)
+            original = rope.get("original_max_position_embeddings")
+            if kind == "yarn" and _is_count(original) and _as_int(original) > 0:
+                length = _as_int(original)
+        if not _is_positive(factor):
             return length
-        original = scaling.get("original_max_position_embeddings")
-        if kind == "yarn" and _is_count(original) and _as_int(original) > 0:
-            length = _as_int(original)
+        assert isinstance(factor, (int, float))
         return int(length * factor)
 
     def dtype(self) -> CacheType | None:

@@ -181,6 +181,29 @@ def rope(kind, factor, **more):
             },
             131072,
         ),
+        # ...also as transformers 5 writes it, once or per layer type.
+        (
+            {
+                "max_position_embeddings": 40960,
+                "rope_parameters": {
+                    "rope_type": "yarn",
+                    "factor": 4.0,
+                    "original_max_position_embeddings": 32768,
+                    "rope_theta": 1e6,
+                },
+            },
+            131072,
+        ),
+        (
+            {
+                "max_position_embeddings": 8192,
+                "rope_parameters": {
+                    "full_attention": {"rope_type": "linear", "factor": 2.0},
+                    "sliding_attention": {"rope_type": "default"},
+                },
+            },
+            16384,
+        ),
         # ...but not Llama 3's, LongRoPE's, or Gemma 3's, whose length is already stretched.
         ({"max_position_embeddings": 131072, **rope("llama3", 8.0)}, 131072),
         ({"max_position_embeddings": 131072, **rope("longrope", 32.0)}, 131072),
@@ -195,6 +218,8 @@ def rope(kind, factor, **more):
         "linear",
         "dynamic",
         "yarn",
+        "rope-parameters",
+        "rope-per-layer-type",
         "llama3",
         "longrope",
         "gemma3",
