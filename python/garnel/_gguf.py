@@ -80,8 +80,14 @@ def read_weights(path: str) -> GgufWeights:
                 raise SizingError(
                     f"{file}: tensor {tensor.name!r} has unknown ggml type {tensor.type_id}"
                 ) from None
-            # Whole blocks, as gguf's reader and ggml count them.
-            nbytes = tensor.elements * block_bytes // block
+            # ggml cuts each row into whole blocks and refuses a file whose rows
+            # do not divide; counting part of a block would be a size no engine loads.
+            if tensor.row % block:
+                raise SizingError(
+                    f"{file}: tensor {tensor.name!r} has rows of {tensor.row} elements, "
+                    f"not whole {ggml_type.name} blocks of {block}"
+                )
+            nbytes = tensor.elements // block * block_bytes
             if header.data_start + tensor.offset + nbytes > header.file_size:
                 raise SizingError(f"{file}: tensor {tensor.name!r} runs past the end of the file")
             in_file += nbytes

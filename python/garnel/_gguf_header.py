@@ -53,6 +53,7 @@ class TensorInfo:
     type_id: int
     elements: int
     offset: int
+    row: int  # elements along the innermost dimension, which ggml cuts into blocks
 
 
 @dataclass(frozen=True)
@@ -113,11 +114,12 @@ def _walk(file: IO[bytes], path: str) -> Header:
         (dims,) = cursor.unpack("I")
         if dims > MAX_DIMS:
             raise SizingError(f"{path}: tensor {name!r} has {dims} dimensions")
+        shape = cursor.unpack(f"{dims}Q")
         elements = 1
-        for dim in cursor.unpack(f"{dims}Q"):
+        for dim in shape:
             elements *= dim
         type_id, offset = cursor.unpack("IQ")
-        tensors.append(TensorInfo(name, type_id, elements, offset))
+        tensors.append(TensorInfo(name, type_id, elements, offset, shape[0] if shape else 1))
     alignment = metadata.get("general.alignment", DEFAULT_ALIGNMENT)
     if not isinstance(alignment, int) or alignment <= 0 or alignment & (alignment - 1):
         raise SizingError(f"{path}: general.alignment {alignment!r} is not a power of two")

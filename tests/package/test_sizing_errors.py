@@ -42,10 +42,10 @@ def f16(begin, count):
     return {"dtype": "F16", "shape": [count], "data_offsets": [begin, begin + 2 * count]}
 
 
-def gguf_tensor_of_type(type_id):
-    """A GGUF file by hand: no metadata, one 32-element tensor of ggml type `type_id`."""
+def gguf_tensor_of_type(type_id, elements=32):
+    """A GGUF file by hand: no metadata, one tensor of ggml type `type_id`, 32 elements a row."""
     head = b"GGUF" + struct.pack("<IQQ", 3, 1, 0)
-    info = struct.pack("<Q", 1) + b"t" + struct.pack("<IQIQ", 1, 32, type_id, 0)
+    info = struct.pack("<Q", 1) + b"t" + struct.pack("<IQQIQ", 2, elements, 1, type_id, 0)
     body = head + info
     return body + b"\0" * (-len(body) % 32) + b"\0" * 128
 
@@ -254,6 +254,10 @@ BAD_INPUTS = {
         "GGUF header is cut off at byte 0",
     ),
     "gguf-unknown-type": (raw_file("m.gguf", gguf_tensor_of_type(99)), "unknown ggml type 99"),
+    "gguf-part-blocks": (
+        raw_file("m.gguf", gguf_tensor_of_type(8, elements=48)),  # Q8_0: blocks of 32
+        "tensor 't' has rows of 48 elements, not whole Q8_0 blocks of 32",
+    ),
     # Counts no model has, which would have the cache's shape built layer by layer.
     "config-layers-absurd": (
         config_with("num_hidden_layers", 10**12),
