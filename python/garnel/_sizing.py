@@ -235,8 +235,12 @@ def _folder_shape(folder: str, source: str | None = None) -> ModelShape:
         return _safetensors_shape(_index_files(index), folder, source, index)
     if os.path.isfile(single):
         return _safetensors_shape([single], folder, source)
+    try:
+        entries = os.listdir(folder)
+    except OSError as error:
+        raise SizingError(f"{folder}: cannot read: {error.strerror or error}") from None
     # Regular files only: opening a named pipe would wait for a writer forever.
-    names = sorted(n for n in os.listdir(folder) if os.path.isfile(os.path.join(folder, n)))
+    names = sorted(n for n in entries if os.path.isfile(os.path.join(folder, n)))
     tensors = [os.path.join(folder, n) for n in names if n.endswith(".safetensors")]
     if tensors:
         return _safetensors_shape(tensors, folder, source)

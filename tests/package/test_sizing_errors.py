@@ -294,3 +294,12 @@ def test_weights_are_still_sized_when_the_cache_cannot_be(tmp_path):
     with pytest.raises(ValueError, match="the weights are 16 bytes"):
         garnel.size(path)
     assert garnel.size(path, context=0) == garnel.Model(path.name, 16, 0)
+
+
+def test_a_folder_that_cannot_be_listed_is_a_value_error(tmp_path, monkeypatch):
+    def refuse(path):
+        raise PermissionError(13, "Permission denied", str(path))
+
+    monkeypatch.setattr("os.listdir", refuse)
+    with pytest.raises(ValueError, match=f"{tmp_path}: cannot read: Permission denied"):
+        garnel.inspect(tmp_path)
