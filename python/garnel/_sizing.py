@@ -16,7 +16,7 @@ from pathlib import Path
 
 from . import _gguf, _hub
 from ._config import cache_from_config, load_config
-from ._roster import Model
+from ._roster import U64_MAX, Model
 from ._safetensors import read_header, read_index
 from ._shape import (
     WEIGHT_DTYPES,
@@ -121,6 +121,8 @@ def size_shape(
     if context != 0 and shape.cache_problem is not None:
         raise SizingError(_weights_only_hint(shape))
     kv = shape.kv_bytes(context, sequences, cache_type, engine)
+    if kv > U64_MAX:  # Model would refuse it without saying whose it is
+        raise SizingError(f"{shape.source}: {kv:,} bytes of cache, more than 2**64 - 1")
     return Model(name if name is not None else default_name(shape.source), shape.weights_bytes, kv)
 
 

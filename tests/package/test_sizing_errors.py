@@ -267,6 +267,7 @@ BAD_INPUTS = {
         gguf_with(block_count=4_000_000_000),
         "'llama.block_count' is 4000000000, not a count of layers",
     ),
+    "cache-beyond-u64": (config_with("head_dim", 10**21), "bytes of cache, more than 2**64 - 1"),
     "no-config": (config_without(None), "cannot size the cache: no config.json"),
     "config-key-missing": (
         config_without("num_hidden_layers"),
