@@ -136,7 +136,10 @@ def test_a_roster_of_model_folders_plans_through_the_command_line(models, tmp_pa
     missing = roster.with_name("missing.json")
     missing.write_text(json.dumps([{"path": "nowhere"}]))
     run = subprocess.run(
-        [*GARNEL, "plan", str(missing), "--card", "48GiB"], capture_output=True, text=True
+        [*GARNEL, "plan", str(missing), "--card", "48GiB"],
+        capture_output=True,
+        text=True,
+        check=False,
     )
     assert run.returncode == 2
     assert run.stderr.startswith(f"garnel plan: error: {missing}: entry 0 (nowhere): ")
