@@ -3,10 +3,18 @@
 from __future__ import annotations
 
 import json
+import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
-from ._shape import TORCH_DTYPES, CacheType, LayerCache, SizingError, layers_with_windows
+from ._shape import (
+    MAX_LAYERS,
+    TORCH_DTYPES,
+    CacheType,
+    LayerCache,
+    SizingError,
+    layers_with_windows,
+)
 
 # The first of these a config gives is its count of key-value heads.
 KV_HEAD_KEYS = (
@@ -30,6 +38,25 @@ CONTEXT_KEYS = (
     "max_seq_length",
     "seq_len",
 )
+# What transformers fills in for keys a config leaves out, where shipped
+# configs rely on it: Google's Gemma 3 text configs name only what differs
+# from these (gemma-3-4b-it gives no heads, head width or context).
+_GEMMA3_TEXT = {
+    "num_hidden_layers": 26,
+    "num_attention_heads": 8,
+    "num_key_value_heads": 4,
+    "head_dim": 256,
+    "sliding_window": 4096,
+    "max_position_embeddings": 131072,
+}
+TEXT_DEFAULTS: Mapping[str, Mapping[str, object]] = {
+    "gemma3": _GEMMA3_TEXT,
+    "gemma3_text": _GEMMA3_TEXT,
+}
+# Models with latent projections (kv_lora_rank) that vLLM does not serve
+# with latent attention.
+EXPANDED_LATENT_TYPES = ("minicpm3",)
+FALCON_TYPES = ("falcon", "RefinedWeb", "RefinedWebModel")
 # Sliding-window layers come in a repeating pattern: the last layer of each
 # period attends to the whole context, the others slide.
 SLIDING_PERIODS = {"gemma2": 2, "gemma3": 6, "gemma3_text": 6, "cohere2": 4}
@@ -46,15 +73,31 @@ class ConfigCache:
     dtype: CacheType
 
 
-def load_config(path: str) -> Mapping[str, object]:
-    """Reads a config.json, which must be a JSON object."""
+# config.json and the shard index are a few kilobytes to a few megabytes; a
+# larger one is a broken or hostile file, and is not read into memory.
+MAX_JSON_BYTES = 100_000_000
+
+
+def read_json(path: str) -> object:
+    """Parses a small JSON file; anything unreadable is a SizingError naming it."""
     try:
-        with open(path, encoding="utf-8") as file:
-            config = json.load(file)
+        with open(path, "rb") as file:
+            size = os.fstat(file.fileno()).st_size
+            if size > MAX_JSON_BYTES:
+                raise SizingError(f"{path}: {size} bytes is too large for a JSON file here")
+            raw = file.read(MAX_JSON_BYTES + 1)
     except OSError as error:
         raise SizingError(f"{path}: cannot read: {error.strerror or error}") from None
-    except ValueError as error:
+    try:
+        return json.loads(raw.decode("utf-8"))
+    # Nesting deeper than the parser recurses is a RecursionError, not a ValueError.
+    except (ValueError, RecursionError) as error:
         raise SizingError(f"{path}: not JSON ({error})") from None
+
+
+def load_config(path: str) -> Mapping[str, object]:
+    """Reads a config.json, which must be a JSON object."""
+    config = read_json(path)
     if not isinstance(config, dict):
         raise SizingError(f"{path}: not a JSON object")
     return config
@@ -79,6 +122,9 @@ class _Reader:
         self.source = source
         model_type = self.text.get("model_type") or config.get("model_type")
         self.architecture = model_type if isinstance(model_type, str) else None
+        defaults = TEXT_DEFAULTS.get(self.architecture or "")
+        if defaults is not None:
+            self.text = {**defaults, **self.text}
 
     def first(self, keys: Sequence[str]) -> tuple[str, object]:
         """The first of `keys` given, the language model's own before the top level."""
@@ -98,9 +144,18 @@ class _Reader:
 
     def cache(self, weights_dtype: CacheType | None) -> ConfigCache:
         layers = self.count(LAYER_KEYS)
+        if layers > MAX_LAYERS:
+            key, _ = self.first(LAYER_KEYS)
+            raise SizingError(f"{self.source}: {key!r} is {layers}, not a count of layers")
         _, rank = self.first(("kv_lora_rank",))
         latent = _is_count(rank) and _as_int(rank) > 0
-        if latent:
+        if latent and self.architecture in EXPANDED_LATENT_TYPES:
+            # vLLM expands these latents into every head's keys and values
+            # before caching them, the values padded to the keys' width.
+            latent = False
+            heads = self.kv_heads(layers)
+            keys = values = self.count(("qk_nope_head_dim",)) + self.count(("qk_rope_head_dim",))
+        elif latent:
             # Latent attention caches, per token and layer, one compressed
             # latent and its rotary part for all heads at once, and no values.
             width = _as_int(rank) + self.count(("qk_rope_head_dim",))
@@ -118,6 +173,22 @@ class _Reader:
         )
 
     def kv_heads(self, layers: int) -> list[int]:
+        # vLLM's order: multi-query attention (GPTBigCode, the first Falcons)
+        # keeps one head whatever else is given, unless Falcon's new decoder
+        # names its own; MPT and DBRX give theirs inside attn_config.
+        new_falcon = self.architecture in FALCON_TYPES and self.config.get(
+            "new_decoder_architecture"
+        )
+        if self.text.get("multi_query") and not new_falcon:
+            return [1] * layers
+        if self.architecture in ("mpt", "dbrx"):
+            attention = self.text.get("attn_config")
+            heads = attention.get("kv_n_heads") if isinstance(attention, dict) else None
+            if heads is None:
+                return [self.count(HEAD_KEYS)] * layers
+            if not _is_count(heads):
+                raise SizingError(f"{self.source}: 'kv_n_heads' is not a count: {heads!r}")
+            return [_as_int(heads)] * layers
         key, value = self.first(KV_HEAD_KEYS)
         if isinstance(value, list):
             # Some models give one count per layer.
@@ -125,12 +196,6 @@ class _Reader:
                 raise SizingError(f"{self.source}: {key!r} is not one count per layer")
             return [_as_int(v) for v in value]
         if value is None:
-            if (
-                self.architecture == "falcon"
-                and self.text.get("multi_query")
-                and not self.text.get("new_decoder_architecture")
-            ):
-                return [1] * layers
             return [self.count(HEAD_KEYS)] * layers
         return [self.count(KV_HEAD_KEYS)] * layers
 
@@ -173,10 +238,36 @@ class _Reader:
         # vLLM takes model_max_length where given, else the smallest of the others.
         given = self.text.get("model_max_length")
         if _is_count(given) and _as_int(given) > 0:
-            return _as_int(given)
+            return self.stretched(_as_int(given))
         lengths = [_as_int(v) for v in (self.text.get(k) for k in CONTEXT_KEYS) if _is_count(v)]
         lengths = [length for length in lengths if length > 0]
-        return min(lengths) if lengths else None
+        return self.stretched(min(lengths)) if lengths else None
+
+    def stretched(self, length: int) -> int:
+        """The context vLLM derives from `length` and the config's RoPE scaling.
+
+        Llama 3's and LongRoPE's scaling, and every Gemma 3's, come with the
+        stretched length already given; the others multiply it by their factor,
+        YaRN the length it was trained at.
+        """
+        # transformers 5 writes rope_parameters, one set or one per layer type.
+        scaling = self.text.get("rope_parameters") or self.text.get("rope_scaling")
+        if not isinstance(scaling, dict) or "gemma3" in (self.architecture or ""):
+            return length
+        factor: object = 1
+        for rope in [v for v in scaling.values() if isinstance(v, dict)] or [scaling]:
+            kind = rope.get("rope_type", rope.get("type", "default"))
+            if kind in ("su", "longrope", "llama3"):
+                continue
+            # One factor for every layer type, as vLLM takes it.
+            factor = rope.get("factor", factor)
+            original = rope.get("original_max_position_embeddings")
+            if kind == "yarn" and _is_count(original) and _as_int(original) > 0:
+                length = _as_int(original)
+        if not _is_positive(factor):
+            return length
+        assert isinstance(factor, (int, float))
+        return int(length * factor)
 
     def dtype(self) -> CacheType | None:
         for scope in (self.config, self.text):
@@ -199,6 +290,10 @@ def _is_count(value: object) -> bool:
     if isinstance(value, float):
         return value.is_integer() and value >= 0
     return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+
+
+def _is_positive(value: object) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and 0 < value < 1e6
 
 
 def _as_int(value: object) -> int:

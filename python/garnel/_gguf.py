@@ -13,13 +13,15 @@ from dataclasses import dataclass
 from typing import Any
 
 from ._gguf_header import read_header
-from ._shape import LayerCache, MissingExtra, SizingError, layers_with_windows
+from ._shape import MAX_LAYERS, LayerCache, MissingExtra, SizingError, layers_with_windows
 
 SPLIT_NAME = re.compile(r"^(?P<stem>.*)-(?P<number>\d{5})-of-(?P<count>\d{5})\.gguf$")
 # Sliding layers by architecture when the file names no pattern, as llama.cpp
 # applies them: in each period of P layers the last attends to everything.
-SLIDING_PERIODS = {"gemma2": 2, "gemma3": 6, "cohere2": 4}
-GEMMA2_WINDOW = 4096  # llama.cpp's own default when a gemma2 file gives none
+SLIDING_PERIODS = {"gemma2": 2, "gemma3": 6, "cohere2": 4, "gpt-oss": 2, "llama4": 4}
+# llama.cpp's own windows where a file gives none: Gemma 2's default, and
+# Llama 4's attention chunks, which its cache keeps as it keeps a window.
+DEFAULT_WINDOWS = {"gemma2": 4096, "llama4": 8192}
 
 
 @dataclass(frozen=True)
@@ -45,9 +47,10 @@ def split_files(path: str) -> tuple[str, ...]:
     """Every file of a split model, from any one of them; the file alone otherwise."""
     folder, name = os.path.split(path)
     match = SPLIT_NAME.match(name)
-    if match is None:
+    count = int(match["count"]) if match else 0
+    # "Part 0", "part 4 of 3" or "of 0" number no split model: the file alone.
+    if match is None or not 1 <= int(match["number"]) <= count:
         return (path,)
-    count = int(match["count"])
     files = tuple(
         os.path.join(folder, f"{match['stem']}-{number:05d}-of-{count:05d}.gguf")
         for number in range(1, count + 1)
@@ -77,8 +80,14 @@ def read_weights(path: str) -> GgufWeights:
                 raise SizingError(
                     f"{file}: tensor {tensor.name!r} has unknown ggml type {tensor.type_id}"
                 ) from None
-            # Whole blocks, as gguf's reader and ggml count them.
-            nbytes = tensor.elements * block_bytes // block
+            # ggml cuts each row into whole blocks and refuses a file whose rows
+            # do not divide; counting part of a block would be a size no engine loads.
+            if tensor.row % block:
+                raise SizingError(
+                    f"{file}: tensor {tensor.name!r} has rows of {tensor.row} elements, "
+                    f"not whole {ggml_type.name} blocks of {block}"
+                )
+            nbytes = tensor.elements // block * block_bytes
             if header.data_start + tensor.offset + nbytes > header.file_size:
                 raise SizingError(f"{file}: tensor {tensor.name!r} runs past the end of the file")
             in_file += nbytes
@@ -126,6 +135,8 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
         return int(value)
 
     layers = count("block_count")
+    if layers > MAX_LAYERS:
+        raise SizingError(f"{source}: '{arch}.block_count' is {layers}, not a count of layers")
 
     def per_layer(key: str, default: Sequence[int] | None) -> list[int]:
         value = get(key)
@@ -171,8 +182,8 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
 
 def _sliding(get: Any, arch: str, layers: int, source: str) -> tuple[int | None, list[bool]]:
     window = get("attention.sliding_window")
-    if window is None and arch == "gemma2":
-        window = GEMMA2_WINDOW
+    if window is None:
+        window = DEFAULT_WINDOWS.get(arch)
     if not _is_count(window) or not window:
         return None, [False] * layers
     pattern = get("attention.sliding_window_pattern")

@@ -36,6 +36,15 @@ VALUE_FORMATS = {
 # Longer arrays are vocabularies and the like, not per-layer settings: skipped.
 DECODED_ARRAY_MAX = 65536
 MAX_DIMS = 8
+# GGUF keys are at most 65535 bytes; tensor names are held to the same bound,
+# so a garbage length is refused before it is read into memory.
+MAX_NAME_BYTES = 65535
+# Longer string values (none that sizing reads) are skipped, not read.
+MAX_VALUE_BYTES = 1 << 20
+# The fewest bytes a metadata entry (empty key, type, one-byte value) and a
+# tensor info (empty name, no dimensions, type, offset) take.
+MIN_ENTRY_BYTES = 8 + 4 + 1
+MIN_TENSOR_INFO_BYTES = 8 + 4 + 4 + 8
 
 
 @dataclass(frozen=True)
@@ -44,6 +53,7 @@ class TensorInfo:
     type_id: int
     elements: int
     offset: int
+    row: int  # elements along the innermost dimension, which ggml cuts into blocks
 
 
 @dataclass(frozen=True)
@@ -83,22 +93,33 @@ def _walk(file: IO[bytes], path: str) -> Header:
     # Every entry takes bytes: a count beyond the file is garbage, not a loop to run.
     if tensor_count > size or kv_count > size:
         raise SizingError(f"{path}: GGUF header is malformed (counts beyond the file)")
+    if kv_count * MIN_ENTRY_BYTES + tensor_count * MIN_TENSOR_INFO_BYTES > size - cursor.position:
+        raise SizingError(f"{path}: GGUF header is cut off at byte {size}")
+    # Names are unique, as ggml's reader demands: a run of zeros (a file cut
+    # short and padded, or a sparse hole) stops at its second entry.
     metadata: dict[str, Any] = {}
     for _ in range(kv_count):
-        key = cursor.string()
+        key = cursor.name("key")
+        if key in metadata:
+            raise SizingError(f"{path}: key {key!r} appears twice")
         (value_type,) = cursor.unpack("I")
         metadata[key] = cursor.value(value_type, key)
     tensors = []
+    names: set[str] = set()
     for _ in range(tensor_count):
-        name = cursor.string()
+        name = cursor.name("tensor name")
+        if name in names:
+            raise SizingError(f"{path}: tensor {name!r} appears twice")
+        names.add(name)
         (dims,) = cursor.unpack("I")
         if dims > MAX_DIMS:
             raise SizingError(f"{path}: tensor {name!r} has {dims} dimensions")
+        shape = cursor.unpack(f"{dims}Q")
         elements = 1
-        for dim in cursor.unpack(f"{dims}Q"):
+        for dim in shape:
             elements *= dim
         type_id, offset = cursor.unpack("IQ")
-        tensors.append(TensorInfo(name, type_id, elements, offset))
+        tensors.append(TensorInfo(name, type_id, elements, offset, shape[0] if shape else 1))
     alignment = metadata.get("general.alignment", DEFAULT_ALIGNMENT)
     if not isinstance(alignment, int) or alignment <= 0 or alignment & (alignment - 1):
         raise SizingError(f"{path}: general.alignment {alignment!r} is not a power of two")
@@ -149,22 +170,41 @@ class _Cursor:
         if count <= left:
             self.at += count
             return
-        # Past the buffer: move the file instead of reading what is skipped.
+        # Past the buffer: move the file instead of reading what is skipped,
+        # within the file, as a garbage length would overflow the seek.
+        if self.position + count > self.size:
+            raise SizingError(f"{self.path}: GGUF header is cut off at byte {self.size}")
         self.file.seek(count - left, 1)
         self.start += len(self.buffer) + count - left
         self.buffer = b""
         self.at = 0
 
-    def string(self) -> str:
+    def name(self, kind: str) -> str:
         (length,) = self.unpack("Q")
+        if length > MAX_NAME_BYTES:
+            raise SizingError(f"{self.path}: a {kind} of {length} bytes (GGUF allows 65535)")
+        return self._text(length)
+
+    def string_value(self) -> str | None:
+        (length,) = self.unpack("Q")
+        if length > MAX_VALUE_BYTES:
+            self.skip(length)
+            return None
+        return self._text(length)
+
+    def _text(self, length: int) -> str:
         self._fill(length)
         text = self.buffer[self.at : self.at + length]
         self.at += length
         return text.decode("utf-8", errors="replace")
 
-    def skip_strings(self, count: int) -> None:
+    def skip_strings(self, count: int, key: str) -> None:
         # The vocabulary: hundreds of thousands of strings, so the loop is kept tight.
         u64 = self.u64
+        if count * 8 > self.size - self.position:
+            raise SizingError(
+                f"{self.path}: {key!r} holds {count} strings, more than the file has room for"
+            )
         for _ in range(count):
             if len(self.buffer) - self.at < 8:
                 self._fill(8)
@@ -177,12 +217,12 @@ class _Cursor:
         if fmt is not None:
             return self.unpack(fmt)[0]
         if value_type == STRING:
-            return self.string()
+            return self.string_value()
         if value_type != ARRAY:
             raise SizingError(f"{self.path}: {key!r} has unknown value type {value_type}")
         item_type, count = self.unpack("IQ")
         if item_type == STRING:
-            self.skip_strings(count)
+            self.skip_strings(count, key)
             return None
         fmt = VALUE_FORMATS.get(item_type)
         if fmt is None:

@@ -13,7 +13,9 @@ import os
 import struct
 from collections.abc import Mapping
 from dataclasses import dataclass
+from decimal import Decimal
 
+from ._config import read_json
 from ._shape import SizingError
 
 # The reference reader refuses larger headers, and so does this one: a bigger
@@ -87,7 +89,8 @@ def read_header(path: str) -> TensorBytes:
         raise SizingError(f"{path}: the file ended inside its {length}-byte header")
     try:
         header = json.loads(raw.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as error:
+    # Nesting deeper than the parser recurses is a RecursionError, not a ValueError.
+    except (ValueError, RecursionError) as error:
         raise SizingError(f"{path}: header is not JSON ({error})") from None
     if not isinstance(header, dict):
         raise SizingError(f"{path}: header is not a JSON object")
@@ -152,7 +155,8 @@ def _tensor_span(source: str, name: str, info: object) -> tuple[int, int, str]:
     if needed_bits % 8 != 0 or end - begin != needed_bits // 8:
         raise SizingError(
             f"{source}: tensor {name!r} spans {end - begin} bytes but {dtype} {shape} "
-            f"needs {needed_bits / 8:g}"
+            # Decimal, as a float overflows on the shapes a crafted header can give.
+            f"needs {Decimal(needed_bits) / 8:f}"
         )
     return begin, end, dtype
 
@@ -172,19 +176,24 @@ class ShardIndex:
 def read_index(path: str) -> ShardIndex:
     """Reads `model.safetensors.index.json`: the shard file names it maps
     tensors to, in order, and its `metadata.total_size` when given."""
-    try:
-        with open(path, encoding="utf-8") as file:
-            index = json.load(file)
-    except OSError as error:
-        raise SizingError(f"{path}: cannot read: {error.strerror or error}") from None
-    except ValueError as error:
-        raise SizingError(f"{path}: not JSON ({error})") from None
+    index = read_json(path)
     weight_map = index.get("weight_map") if isinstance(index, dict) else None
-    if not isinstance(weight_map, dict) or not all(isinstance(v, str) for v in weight_map.values()):
+    if (
+        not isinstance(weight_map, dict)
+        or not weight_map
+        or not all(isinstance(v, str) for v in weight_map.values())
+    ):
         raise SizingError(f"{path}: no weight_map of tensor names to shard files")
-    metadata = index.get("metadata")
+    shards = set()
+    for shard in weight_map.values():
+        # Shards sit in the index's folder: a name that leaves it would size
+        # another model's file, and two spellings of one file would count it twice.
+        name = os.path.normpath(shard)
+        if os.path.isabs(name) or name.split(os.sep)[0] == os.pardir:
+            raise SizingError(f"{path}: shard {shard!r} is outside the model's folder")
+        shards.add(name)
+    metadata = index.get("metadata") if isinstance(index, dict) else None
     total = metadata.get("total_size") if isinstance(metadata, dict) else None
     if isinstance(total, float) and total.is_integer():
         total = int(total)
-    shards = tuple(sorted(set(weight_map.values())))
-    return ShardIndex(shards, total if _is_count(total) else None)
+    return ShardIndex(tuple(sorted(shards)), total if _is_count(total) else None)

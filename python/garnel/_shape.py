@@ -75,6 +75,9 @@ class Engine(str, enum.Enum):
     VLLM = "vllm"
 
 
+# Far above any model's layers (llama.cpp stops at 512): the cache's shape is
+# built layer by layer, so a larger count is refused as garbage.
+MAX_LAYERS = 100_000
 LLAMA_CPP_PAD = 256
 LLAMA_CPP_UBATCH = 512  # llama.cpp's default -ub
 VLLM_BLOCK = 16

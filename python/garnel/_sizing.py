@@ -16,7 +16,7 @@ from pathlib import Path
 
 from . import _gguf, _hub
 from ._config import cache_from_config, load_config
-from ._roster import Model
+from ._roster import U64_MAX, Model
 from ._safetensors import read_header, read_index
 from ._shape import (
     WEIGHT_DTYPES,
@@ -33,6 +33,7 @@ from ._shape import (
 
 INDEX_NAME = "model.safetensors.index.json"
 SINGLE_NAME = "model.safetensors"
+SHARD_NAME = re.compile(r"-\d{5}-of-\d{5}\.safetensors$")
 
 
 def inspect(path: str | os.PathLike[str], *, remote: bool = False) -> ModelShape:
@@ -68,6 +69,8 @@ def inspect(path: str | os.PathLike[str], *, remote: bool = False) -> ModelShape
             # Most likely a mistyped path: say that first.
             raise SizingError(f"{text}: no such file or folder; as a repo id, {error}") from None
         shape = _folder_shape(folder, source=text)
+    elif os.path.exists(text):
+        raise SizingError(f"{text}: not a file or folder (a pipe or a device?)")
     else:
         raise SizingError(f"{text}: no such file or folder")
     for warning in shape.warnings:
@@ -118,6 +121,8 @@ def size_shape(
     if context != 0 and shape.cache_problem is not None:
         raise SizingError(_weights_only_hint(shape))
     kv = shape.kv_bytes(context, sequences, cache_type, engine)
+    if kv > U64_MAX:  # Model would refuse it without saying whose it is
+        raise SizingError(f"{shape.source}: {kv:,} bytes of cache, more than 2**64 - 1")
     return Model(name if name is not None else default_name(shape.source), shape.weights_bytes, kv)
 
 
@@ -130,7 +135,11 @@ def _weights_only_hint(shape: ModelShape) -> str:
 
 def default_name(source: str) -> str:
     """The folder or file name a model is known by when no name is given."""
-    base = os.path.basename(os.path.normpath(source))
+    # abspath, so that "." and ".." are named by the folder they stand for.
+    base = os.path.basename(os.path.abspath(source))
+    # A file name in no UTF-8 (its bytes kept as surrogates) would make a
+    # roster no JSON reader takes: the odd bytes become U+FFFD.
+    base = os.fsencode(base).decode("utf-8", "replace")
     for suffix in (".safetensors", ".gguf"):
         base = base.removesuffix(suffix)
     return re.sub(r"-\d{5}-of-\d{5}$", "", base) or source
@@ -181,7 +190,7 @@ def model_from_entry_path(entry: Mapping[str, object], base: Path) -> Model:
     weights = _entry_int(entry, "weightsBytes", "weights_bytes")
     kv = _entry_int(entry, "kvBytes", "kv_bytes")
     if weights is not None and kv is not None:
-        return Model(name if name is not None else default_name(path), weights, kv)
+        return Model(name if name is not None else default_name(where), weights, kv)
     sequences = _entry_int(entry, "sequences")
     sized = size(
         where,
@@ -190,7 +199,7 @@ def model_from_entry_path(entry: Mapping[str, object], base: Path) -> Model:
         sequences=1 if sequences is None else sequences,
         cache_type=_entry_str(entry, "cacheType", "cache_type"),
         engine=_entry_str(entry, "engine"),
-        name=name if name is not None else default_name(path),
+        name=name if name is not None else default_name(where),
     )
     return Model(
         sized.name,
@@ -228,7 +237,12 @@ def _folder_shape(folder: str, source: str | None = None) -> ModelShape:
         return _safetensors_shape(_index_files(index), folder, source, index)
     if os.path.isfile(single):
         return _safetensors_shape([single], folder, source)
-    names = sorted(os.listdir(folder))
+    try:
+        entries = os.listdir(folder)
+    except OSError as error:
+        raise SizingError(f"{folder}: cannot read: {error.strerror or error}") from None
+    # Regular files only: opening a named pipe would wait for a writer forever.
+    names = sorted(n for n in entries if os.path.isfile(os.path.join(folder, n)))
     tensors = [os.path.join(folder, n) for n in names if n.endswith(".safetensors")]
     if tensors:
         return _safetensors_shape(tensors, folder, source)
@@ -251,6 +265,13 @@ def _file_shape(path: str) -> ModelShape:
     if name.endswith(".gguf"):
         return _gguf_shape(path, path)
     if name.endswith(".safetensors"):
+        # One shard of an indexed checkpoint stands for the whole model, as
+        # a split GGUF file does; the file alone would be a fraction of it.
+        index = os.path.join(folder, INDEX_NAME)
+        if SHARD_NAME.search(name) and os.path.isfile(index):
+            shards = _index_files(index)
+            if os.path.realpath(path) in {os.path.realpath(shard) for shard in shards}:
+                return _safetensors_shape(shards, folder, path, index)
         return _safetensors_shape([path], folder, path)
     if name == INDEX_NAME:
         return _safetensors_shape(_index_files(path), folder, path, path)

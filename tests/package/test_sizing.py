@@ -45,6 +45,23 @@ SMALL = {
     "num_key_value_heads": 2,
 }
 
+STARCODER = {"model_type": "gpt_bigcode", "n_layer": 4, "n_head": 8, "n_embd": 512}
+FALCON_40B = {**SMALL, "model_type": "falcon", "new_decoder_architecture": True, "num_kv_heads": 2}
+MINICPM3 = {
+    "model_type": "minicpm3",
+    "hidden_size": 2560,
+    "num_attention_heads": 40,
+    "num_key_value_heads": 40,
+    "num_hidden_layers": 62,
+    "q_lora_rank": 768,
+    "kv_lora_rank": 256,
+    "qk_nope_head_dim": 64,
+    "qk_rope_head_dim": 32,
+    "v_head_dim": 64,
+    "torch_dtype": "bfloat16",
+}
+DBRX = {"model_type": "dbrx", "n_layers": 4, "n_heads": 8, "d_model": 512}
+
 
 def folder_with(tmp_path, config, tensors=(("w", "BF16", [4, 4]),)):
     """A single-file model folder: a small sparse model.safetensors and `config`."""
@@ -53,7 +70,7 @@ def folder_with(tmp_path, config, tensors=(("w", "BF16", [4, 4]),)):
     return tmp_path
 
 
-def test_llama3_8b_sharded_is_sized_exactly_from_its_headers(tmp_path):
+def test_llama3_8b_sharded_is_sized_exactly_from_its_headers(tmp_path, monkeypatch):
     folder = tmp_path / "Meta-Llama-3-8B"
     sf.write_sharded(folder, sf.llama3_8b_tensors(), 4, sf.LLAMA3_8B_CONFIG)
     shape = garnel.inspect(folder)
@@ -64,6 +81,13 @@ def test_llama3_8b_sharded_is_sized_exactly_from_its_headers(tmp_path):
     assert shape.kv_bytes(8192) == GIB
     # The default context is the model's own; the name its folder's.
     assert garnel.size(folder) == garnel.Model("Meta-Llama-3-8B", 16_060_522_496, GIB)
+    # Any one shard stands for the model its index names it in, as a split GGUF file does.
+    shard = garnel.size(folder / "model-00002-of-00004.safetensors")
+    assert shard == garnel.Model("model", 16_060_522_496, GIB)
+    monkeypatch.chdir(folder / "..")
+    assert garnel.size("Meta-Llama-3-8B/.", context=0).name == "Meta-Llama-3-8B"
+    monkeypatch.chdir(folder)
+    assert garnel.size(".", context=0).name == "Meta-Llama-3-8B"
 
 
 def test_files_from_the_safetensors_writer_are_summed_per_dtype(tmp_path):
@@ -95,8 +119,27 @@ def test_files_from_the_safetensors_writer_are_summed_per_dtype(tmp_path):
         ({k: v for k, v in SMALL.items() if k != "num_key_value_heads"}, 2 * 4 * 8 * 64 * 2),
         # vLLM serves a float32 checkpoint in 16 bits, and its cache with it.
         ({**SMALL, "torch_dtype": "float32"}, 2 * 4 * 2 * 64 * 2),
+        # Multi-query attention keeps one head (StarCoder), unless Falcon's new decoder names more.
+        ({**STARCODER, "multi_query": True}, 2 * 4 * 1 * 64 * 2),
+        ({**FALCON_40B, "multi_query": True}, 2 * 4 * 2 * 64 * 2),
+        # MiniCPM3's latent projections are expanded before vLLM caches them, values
+        # padded to the keys' width (nope 64 + rope 32).
+        (MINICPM3, 2 * 62 * 40 * 96 * 2),
+        # DBRX and MPT give their key-value heads inside attn_config.
+        ({**DBRX, "attn_config": {"kv_n_heads": 2}}, 2 * 4 * 2 * 64 * 2),
     ],
-    ids=["llama3-8b", "gemma2-head-dim", "latent", "text-config", "no-kv-heads", "float32"],
+    ids=[
+        "llama3-8b",
+        "gemma2-head-dim",
+        "latent",
+        "text-config",
+        "no-kv-heads",
+        "float32",
+        "multi-query",
+        "falcon-new-decoder",
+        "minicpm3",
+        "attn-config",
+    ],
 )
 def test_cache_per_token_comes_from_the_models_own_widths(tmp_path, config, per_token):
     assert garnel.inspect(folder_with(tmp_path, config)).kv_bytes_per_token() == per_token
@@ -116,6 +159,107 @@ def test_cache_per_token_comes_from_the_models_own_widths(tmp_path, config, per_
 def test_sliding_layers_follow_the_config(tmp_path, config, sliding):
     layers = garnel.inspect(folder_with(tmp_path, config)).layers
     assert sum(layer.sliding_window is not None for layer in layers) == sliding
+
+
+def rope(kind, factor, **more):
+    return {"rope_scaling": {"rope_type": kind, "factor": factor, **more}}
+
+
+@pytest.mark.parametrize(
+    ("config", "context"),
+    [
+        ({"max_position_embeddings": 8192, "seq_length": 4096}, 4096),  # the smallest
+        ({"max_position_embeddings": 8192, "model_max_length": 16384}, 16384),
+        # vLLM stretches the context by a linear or dynamic RoPE factor...
+        ({"max_position_embeddings": 4096, "rope_scaling": {"type": "linear", "factor": 4}}, 16384),
+        ({"max_position_embeddings": 32768, **rope("dynamic", 2.0)}, 65536),
+        # ...YaRN's from the original length...
+        (
+            {
+                "max_position_embeddings": 40960,
+                **rope("yarn", 4.0, original_max_position_embeddings=32768),
+            },
+            131072,
+        ),
+        # ...also as transformers 5 writes it, once or per layer type.
+        (
+            {
+                "max_position_embeddings": 40960,
+                "rope_parameters": {
+                    "rope_type": "yarn",
+                    "factor": 4.0,
+                    "original_max_position_embeddings": 32768,
+                    "rope_theta": 1e6,
+                },
+            },
+            131072,
+        ),
+        (
+            {
+                "max_position_embeddings": 8192,
+                "rope_parameters": {
+                    "full_attention": {"rope_type": "linear", "factor": 2.0},
+                    "sliding_attention": {"rope_type": "default"},
+                },
+            },
+            16384,
+        ),
+        # ...but not Llama 3's, LongRoPE's, or Gemma 3's, whose length is already stretched.
+        ({"max_position_embeddings": 131072, **rope("llama3", 8.0)}, 131072),
+        ({"max_position_embeddings": 131072, **rope("longrope", 32.0)}, 131072),
+        (
+            {"model_type": "gemma3_text", "max_position_embeddings": 131072, **rope("linear", 8.0)},
+            131072,
+        ),
+    ],
+    ids=[
+        "smallest",
+        "model-max-length",
+        "linear",
+        "dynamic",
+        "yarn",
+        "rope-parameters",
+        "rope-per-layer-type",
+        "llama3",
+        "longrope",
+        "gemma3",
+    ],
+)
+def test_the_models_own_context_is_vllms(tmp_path, config, context):
+    shape = garnel.inspect(folder_with(tmp_path, {**SMALL, **config}))
+    assert shape.context_length == context
+
+
+def gemma3(**text_config):
+    """A Gemma 3 config.json as Google ships it: the text model's keys that
+    equal transformers' defaults are left out."""
+    text = {"model_type": "gemma3_text", "sliding_window": 1024, **text_config}
+    return {"model_type": "gemma3", "torch_dtype": "bfloat16", "text_config": text}
+
+
+@pytest.mark.parametrize(
+    ("config", "per_token"),
+    [
+        # gemma-3-4b-it names no heads, head width or context: 8 heads, 4 key-value heads of 256.
+        (gemma3(hidden_size=2560, num_hidden_layers=34), 2 * 34 * 4 * 256 * 2),
+        # gemma-3-12b-it names its heads but not their width, which is not 3840 / 16.
+        (
+            gemma3(
+                hidden_size=3840,
+                num_attention_heads=16,
+                num_key_value_heads=8,
+                num_hidden_layers=48,
+            ),
+            2 * 48 * 8 * 256 * 2,
+        ),
+    ],
+    ids=["gemma-3-4b", "gemma-3-12b"],
+)
+def test_keys_a_config_leaves_to_transformers_defaults(tmp_path, config, per_token):
+    shape = garnel.inspect(folder_with(tmp_path, config))
+    assert (shape.kv_bytes_per_token(), shape.context_length) == (per_token, 131072)
+    full = [layer for layer in shape.layers if layer.sliding_window is None]
+    assert len(full) == len(shape.layers) // 6  # the last of every six
 
 
 ROW = 8 * 256 * 2 * 2  # gemma-2-9b: one layer's keys and values for one token, bf16
@@ -246,3 +390,18 @@ def test_gguf_sliding_layers_and_split_files(tmp_path):
     (tmp_path / "g-00003-of-00003.gguf").unlink()
     with pytest.raises(ValueError, match="split file g-00003-of-00003.gguf is missing"):
         garnel.inspect(tmp_path / names[0])
+
+
+@pytest.mark.parametrize(
+    ("arch", "keys", "windows"),
+    [
+        # llama.cpp slides every other layer of gpt-oss over the file's window.
+        ("gpt-oss", {"sliding_window": 128}, [128, None] * 2),
+        # Llama 4 attends in chunks of 8192 on three layers of four; its files name no window.
+        ("llama4", {}, [8192, 8192, 8192, None]),
+    ],
+)
+def test_gguf_architectures_whose_pattern_llama_cpp_knows(tmp_path, arch, keys, windows):
+    keys = {"block_count": 4, "head_count": 2, "embedding_length": 64, **keys}
+    sf.write_gguf(tmp_path / "m.gguf", arch, [("w", [32, 32], "Q8_0")], keys)
+    assert [layer.sliding_window for layer in garnel.inspect(tmp_path / "m.gguf").layers] == windows

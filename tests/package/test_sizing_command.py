@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import math
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -135,7 +136,10 @@ def test_a_roster_of_model_folders_plans_through_the_command_line(models, tmp_pa
     missing = roster.with_name("missing.json")
     missing.write_text(json.dumps([{"path": "nowhere"}]))
     run = subprocess.run(
-        [*GARNEL, "plan", str(missing), "--card", "48GiB"], capture_output=True, text=True
+        [*GARNEL, "plan", str(missing), "--card", "48GiB"],
+        capture_output=True,
+        text=True,
+        check=False,
     )
     assert run.returncode == 2
     assert run.stderr.startswith(f"garnel plan: error: {missing}: entry 0 (nowhere): ")
@@ -237,3 +241,19 @@ def test_a_repo_id_without_the_extra_names_it(monkeypatch):
         garnel.size("meta-llama/Meta-Llama-3-8B")
     with pytest.raises(garnel.MissingExtra, match=r"pip install 'garnel\[hf\]'"):
         garnel.size("meta-llama/Meta-Llama-3-8B", remote=True)
+
+
+def test_a_folder_named_in_no_utf_8_still_gives_a_roster_that_plans(tmp_path):
+    folder = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"caf\xe9-7b"))
+    sf.write_sharded(pathlib.Path(folder), sf.llama3_8b_tensors()[:3], 1, sf.LLAMA3_8B_CONFIG)
+    sized = garnel_size(folder)
+    assert sized.returncode == 0, sized.stderr
+    run = subprocess.run(
+        [*GARNEL, "plan", "-", "--card", "24GiB", "--json"],
+        input=sized.stdout,
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    assert run.returncode == 0, run.stderr
+    assert json.loads(run.stdout)["admitted"] == ["caf\ufffd-7b"]

@@ -4,6 +4,7 @@ the function (a ValueError) and from `garnel size` (exit 2, one line, no traceba
 from __future__ import annotations
 
 import json
+import os
 import struct
 import subprocess
 
@@ -41,12 +42,33 @@ def f16(begin, count):
     return {"dtype": "F16", "shape": [count], "data_offsets": [begin, begin + 2 * count]}
 
 
-def gguf_tensor_of_type(type_id):
-    """A GGUF file by hand: no metadata, one 32-element tensor of ggml type `type_id`."""
+def gguf_tensor_of_type(type_id, elements=32):
+    """A GGUF file by hand: no metadata, one tensor of ggml type `type_id`, 32 elements a row."""
     head = b"GGUF" + struct.pack("<IQQ", 3, 1, 0)
-    info = struct.pack("<Q", 1) + b"t" + struct.pack("<IQIQ", 1, 32, type_id, 0)
+    info = struct.pack("<Q", 1) + b"t" + struct.pack("<IQQIQ", 2, elements, 1, type_id, 0)
     body = head + info
     return body + b"\0" * (-len(body) % 32) + b"\0" * 128
+
+
+def sparse_gguf(header, size):
+    """A GGUF file that starts with `header` and is zeros (a hole) up to `size` bytes."""
+
+    def build(tmp_path):
+        path = tmp_path / "m.gguf"
+        with open(path, "wb") as file:
+            file.write(b"GGUF" + header)
+            file.truncate(size)
+        return path
+
+    return build
+
+
+def folder_of_pipes(tmp_path):
+    """Named pipes where model files would be: opening one waits for a writer forever."""
+    (tmp_path / "pipes").mkdir()
+    for name in ("model-00001-of-00002.safetensors", "m.gguf"):
+        os.mkfifo(tmp_path / "pipes" / name)
+    return tmp_path / "pipes"
 
 
 def empty_folder(tmp_path):
@@ -66,6 +88,24 @@ def cut_off_gguf(tmp_path):
     return raw_file("m.gguf", data[:40])(tmp_path)
 
 
+def config_with(key, value):
+    def build(tmp_path):
+        sf.write_sparse_safetensors(tmp_path / "model.safetensors", [("w", "BF16", [8])])
+        (tmp_path / "config.json").write_text(json.dumps({**sf.LLAMA3_8B_CONFIG, key: value}))
+        return tmp_path
+
+    return build
+
+
+def gguf_with(**keys):
+    def build(tmp_path):
+        keys.update(head_count=1, embedding_length=64)
+        sf.write_gguf(tmp_path / "m.gguf", "llama", [("w", [32, 32], "F16")], keys)
+        return tmp_path / "m.gguf"
+
+    return build
+
+
 def config_without(key):
     def build(tmp_path):
         sf.write_sparse_safetensors(tmp_path / "model.safetensors", [("w", "BF16", [8])])
@@ -77,8 +117,38 @@ def config_without(key):
     return build
 
 
+def broken_json_in(name, size=None):
+    """A folder whose `name` is JSON nested deeper than any parser recurses,
+    or, given a size, that many bytes (sparse) that are no place for a model's settings."""
+
+    def build(tmp_path):
+        sf.write_sharded(tmp_path, sf.llama3_8b_tensors()[:2], 1, sf.LLAMA3_8B_CONFIG)
+        (tmp_path / name).write_text("[" * 100_000)
+        if size is not None:
+            os.truncate(tmp_path / name, size)
+        return tmp_path
+
+    return build
+
+
+def index_naming(*shards):
+    """A folder whose index maps a tensor to each of `shards`, beside a real shard."""
+
+    def build(tmp_path):
+        sf.write_sharded(tmp_path / "m", sf.llama3_8b_tensors()[:1], 1, sf.LLAMA3_8B_CONFIG)
+        weight_map = {f"t{i}": shard for i, shard in enumerate(shards)}
+        (tmp_path / "m" / "model.safetensors.index.json").write_text(
+            json.dumps({"weight_map": weight_map})
+        )
+        return tmp_path / "m"
+
+    return build
+
+
 BAD_INPUTS = {
     "no-model-files": (empty_folder, "no model files"),
+    "only-pipes": (folder_of_pipes, "no model files"),
+    "a-pipe": (lambda tmp_path: folder_of_pipes(tmp_path) / "m.gguf", "not a file or folder"),
     "no-such-path": (lambda tmp_path: tmp_path / "nowhere", "no such file or folder"),
     "header-past-end": (
         raw_file("model.safetensors", struct.pack("<Q", 64) + b"{}"),
@@ -89,6 +159,13 @@ BAD_INPUTS = {
         "above 100000000 bytes",
     ),
     "header-not-json": (raw_file("model.safetensors", padded(b'{"w": ')), "header is not JSON"),
+    "header-nested-deep": (
+        raw_file("model.safetensors", padded(b"[" * 100_000)),
+        "header is not JSON",
+    ),
+    "index-nested-deep": (broken_json_in("model.safetensors.index.json"), "not JSON"),
+    "config-nested-deep": (broken_json_in("config.json"), "not JSON"),
+    "config-huge": (broken_json_in("config.json", 2**33), "too large for a JSON file"),
     "header-not-object": (
         raw_file("model.safetensors", padded(b"[1, 2]  ")),
         "header is not a JSON object",
@@ -109,6 +186,10 @@ BAD_INPUTS = {
         safetensors_with({"a": {**f16(0, 4), "shape": [5]}}),
         "spans 8 bytes but F16 [5] needs 10",
     ),
+    "shape-beyond-floats": (
+        safetensors_with({"a": {**f16(0, 4), "shape": [10**400]}}),
+        "spans 8 bytes but F16",
+    ),
     "data-past-last-tensor": (
         safetensors_with({"a": f16(0, 4)}, extra=3),
         "tensor data ends at byte",
@@ -121,13 +202,72 @@ BAD_INPUTS = {
         missing_shard,
         "names shard 'model-00002-of-00002.safetensors', which is missing",
     ),
+    "index-shard-outside": (
+        index_naming("model-00001-of-00001.safetensors", "../m/model-00001-of-00001.safetensors"),
+        "shard '../m/model-00001-of-00001.safetensors' is outside the model's folder",
+    ),
+    "index-shard-absolute": (
+        index_naming("/etc/model.safetensors"),
+        "shard '/etc/model.safetensors' is outside the model's folder",
+    ),
+    "index-no-shards": (index_naming(), "no weight_map of tensor names to shard files"),
     "gguf-bad-magic": (raw_file("m.gguf", b"GGML" + bytes(60)), "not a GGUF file (bad magic"),
     "gguf-version": (
         raw_file("m.gguf", b"GGUF" + struct.pack("<IQQ", 4, 0, 0)),
         "unsupported GGUF version 4",
     ),
     "gguf-cut-off": (cut_off_gguf, "GGUF header is cut off"),
+    # Counts and lengths that would have the reader hold or walk the whole file.
+    "gguf-key-too-long": (
+        sparse_gguf(struct.pack("<IQQQ", 3, 0, 1, 100_000_000), 200_000_000),
+        "a key of 100000000 bytes",
+    ),
+    "gguf-keys-of-zeros": (
+        sparse_gguf(struct.pack("<IQQ", 3, 0, 600_000), 8_000_000),
+        "key '' appears twice",
+    ),
+    "gguf-tensors-of-zeros": (
+        sparse_gguf(struct.pack("<IQQ", 3, 300_000, 0), 8_000_000),
+        "tensor '' appears twice",
+    ),
+    "gguf-strings-beyond-file": (
+        sparse_gguf(
+            struct.pack("<IQQQ", 3, 0, 1, 1) + b"k" + struct.pack("<IIQ", 9, 8, 2**62), 2**26
+        ),
+        "'k' holds 4611686018427387904 strings, more than the file has room for",
+    ),
+    "gguf-array-beyond-file": (
+        sparse_gguf(
+            struct.pack("<IQQQ", 3, 0, 1, 1) + b"k" + struct.pack("<IIQ", 9, 10, 2**63), 4096
+        ),
+        "GGUF header is cut off at byte 4096",
+    ),
+    "gguf-string-beyond-file": (
+        sparse_gguf(
+            struct.pack("<IQQQ", 3, 0, 1, 1) + b"k" + struct.pack("<IQ", 8, 2**64 - 1), 4096
+        ),
+        "GGUF header is cut off at byte 4096",
+    ),
+    # A name that says "part 1 of 0" is no split model: the file is read as it is.
+    "gguf-split-of-none": (
+        lambda tmp_path: raw_file("m-00001-of-00000.gguf", b"")(tmp_path).parent,
+        "GGUF header is cut off at byte 0",
+    ),
     "gguf-unknown-type": (raw_file("m.gguf", gguf_tensor_of_type(99)), "unknown ggml type 99"),
+    "gguf-part-blocks": (
+        raw_file("m.gguf", gguf_tensor_of_type(8, elements=48)),  # Q8_0: blocks of 32
+        "tensor 't' has rows of 48 elements, not whole Q8_0 blocks of 32",
+    ),
+    # Counts no model has, which would have the cache's shape built layer by layer.
+    "config-layers-absurd": (
+        config_with("num_hidden_layers", 10**12),
+        "'num_hidden_layers' is 1000000000000, not a count of layers",
+    ),
+    "gguf-layers-absurd": (
+        gguf_with(block_count=4_000_000_000),
+        "'llama.block_count' is 4000000000, not a count of layers",
+    ),
+    "cache-beyond-u64": (config_with("head_dim", 10**21), "bytes of cache, more than 2**64 - 1"),
     "no-config": (config_without(None), "cannot size the cache: no config.json"),
     "config-key-missing": (
         config_without("num_hidden_layers"),
@@ -155,3 +295,12 @@ def test_weights_are_still_sized_when_the_cache_cannot_be(tmp_path):
     with pytest.raises(ValueError, match="the weights are 16 bytes"):
         garnel.size(path)
     assert garnel.size(path, context=0) == garnel.Model(path.name, 16, 0)
+
+
+def test_a_folder_that_cannot_be_listed_is_a_value_error(tmp_path, monkeypatch):
+    def refuse(path):
+        raise PermissionError(13, "Permission denied", str(path))
+
+    monkeypatch.setattr("os.listdir", refuse)
+    with pytest.raises(ValueError, match=f"{tmp_path}: cannot read: Permission denied"):
+        garnel.inspect(tmp_path)
