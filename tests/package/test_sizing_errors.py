@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import struct
 import subprocess
 
@@ -65,6 +66,8 @@ def sparse_gguf(header, size):
 
 def folder_of_pipes(tmp_path):
     """Named pipes where model files would be: opening one waits for a writer forever."""
+    if not hasattr(os, "mkfifo"):
+        pytest.skip("this system has no named pipes")
     (tmp_path / "pipes").mkdir()
     for name in ("model-00001-of-00002.safetensors", "m.gguf"):
         os.mkfifo(tmp_path / "pipes" / name)
@@ -302,5 +305,5 @@ def test_a_folder_that_cannot_be_listed_is_a_value_error(tmp_path, monkeypatch):
         raise PermissionError(13, "Permission denied", str(path))
 
     monkeypatch.setattr("os.listdir", refuse)
-    with pytest.raises(ValueError, match=f"{tmp_path}: cannot read: Permission denied"):
+    with pytest.raises(ValueError, match=re.escape(f"{tmp_path}: cannot read: Permission denied")):
         garnel.inspect(tmp_path)
