@@ -16,6 +16,12 @@ work: each call returns a fresh copy of the result the real call gives. Real
 and floor run in the same process, alternating in rounds, and each figure is
 the median over the rounds, so a busy machine slows both alike.
 
+A second table holds the floor against itself with one step added: the JSON
+library's parser run over the call's JSON argument, building nothing. Its
+ratio is the least that any reader of the library's parse events can reach
+for that call, whatever it does with them; a target below it cannot be met
+while the library is the parser.
+
 Exits 1 when a method misses its target or its memory grows, 2 on a usage
 error. This is a benchmark for people, not a test: pytest never collects it.
 """
@@ -203,6 +209,23 @@ def build_cases(garnel, floor):
     ]
 
 
+def build_parse_cases(garnel, floor):
+    """The floor's JSON calls with the library's parse of their text, against the floor."""
+    floor_fleet = floor.Fleet(TOTAL_BYTES, RESERVE_PCT, ROSTER_4)
+    observe_args = ("embed-small", "probe_ok", SMALL_DETAIL, NOW)
+    card4 = (TOTAL_BYTES, RESERVE_PCT, ROSTER_4)
+    card200 = (TOTAL_BYTES, RESERVE_PCT, ROSTER_200)
+    return [
+        Case("observe (probe_ok, small detail)", floor_fleet.observe_parsing, floor_fleet.observe,
+             observe_args, 2.5),
+        Case("plan (4 models)", floor.plan_parsing, floor.plan, card4, 6.0,
+             {"plan": garnel.plan(*card4)}),
+        Case("plan (200 models)", floor.plan_parsing, floor.plan, card200, 12.0,
+             {"plan": garnel.plan(*card200)}),
+        Case("Fleet() (4 models)", floor.fleet_parsing, floor.Fleet, card4, 8.0),
+    ]
+
+
 def check_floor_matches(cases, floor):
     """The floor must hand back what the real call does, or it is no floor."""
     for case in cases:
@@ -225,6 +248,7 @@ def time_cases(cases, floor, rounds, batch_ns):
                 order = ("real", "floor") if r % 2 == 0 else ("floor", "real")
                 for which in order:
                     if which == "real":
+                        case.prepare_floor(floor)  # a floor may stand on either side
                         elapsed = case.run(case.real, case.args, case.batch)
                         case.real_ns.append(elapsed / case.batch)
                     else:
@@ -254,6 +278,21 @@ def print_timing(cases, rounds):
                 failed.append(case.name)
         print(f"{case.name:34} {real:10.0f} {base:10.0f} {ratio:6.2f}x {target:>7}  {verdict}")
     return failed
+
+
+def print_parse_floor(cases, rounds):
+    print()
+    print("the floor with the JSON library's parse of the same text (nothing built), against the floor")
+    print(f"per call, median of {rounds} interleaved rounds")
+    header = f"{'method':34} {'parse ns':>10} {'floor ns':>10} {'ratio':>7} {'target':>7}  target is"
+    print(header)
+    print("-" * len(header))
+    for case in cases:
+        parsed = statistics.median(case.real_ns)
+        base = statistics.median(case.floor_ns)
+        ratio = parsed / base
+        verdict = "reachable" if ratio <= case.target else "below the parse"
+        print(f"{case.name:34} {parsed:10.0f} {base:10.0f} {ratio:6.2f}x {case.target:6g}x  {verdict}")
 
 
 def check_memory(cases, calls):
@@ -316,6 +355,12 @@ def main():
     check_floor_matches(cases, _garnel_floor)
     time_cases(cases, _garnel_floor, options.rounds, int(options.batch_ms * 1e6))
     failed = print_timing(cases, options.rounds)
+    parse_cases = build_parse_cases(_garnel, _garnel_floor)
+    if options.only:
+        parse_cases = [case for case in parse_cases if options.only in case.name]
+    if parse_cases:
+        time_cases(parse_cases, _garnel_floor, options.rounds, int(options.batch_ms * 1e6))
+        print_parse_floor(parse_cases, options.rounds)
     if not options.skip_memory:
         failed += [f"{name} (memory)" for name in check_memory(cases, options.calls)]
     print()
