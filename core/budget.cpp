@@ -34,30 +34,6 @@ std::optional<uint64_t> whole_byte_count(const MemberValue& value) {
   }
 }
 
-void DeclaredReader::boolean(bool value) {
-  MemberValue v = MemberValue::of(MemberValue::Kind::kBoolean);
-  v.boolean = value;
-  scalar(v);
-}
-
-void DeclaredReader::number_unsigned(uint64_t value) {
-  MemberValue v = MemberValue::of(MemberValue::Kind::kUnsigned);
-  v.unsigned_value = value;
-  scalar(v);
-}
-
-void DeclaredReader::number_signed(int64_t value) {
-  MemberValue v = MemberValue::of(MemberValue::Kind::kSigned);
-  v.signed_value = value;
-  scalar(v);
-}
-
-void DeclaredReader::number_float(double value) {
-  MemberValue v = MemberValue::of(MemberValue::Kind::kFloat);
-  v.float_value = value;
-  scalar(v);
-}
-
 void DeclaredReader::string(std::string& text) {
   // Only a name's text is kept; it is taken without a copy.
   if (in_entry_object() && pending_ == Field::kModel) name_.swap(text);

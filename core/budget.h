@@ -104,6 +104,26 @@ struct MemberValue {
   double float_value = 0;
 
   static MemberValue of(Kind kind) { return MemberValue{kind}; }
+  static MemberValue of_boolean(bool value) {
+    MemberValue v{Kind::kBoolean};
+    v.boolean = value;
+    return v;
+  }
+  static MemberValue of_unsigned(uint64_t value) {
+    MemberValue v{Kind::kUnsigned};
+    v.unsigned_value = value;
+    return v;
+  }
+  static MemberValue of_signed(int64_t value) {
+    MemberValue v{Kind::kSigned};
+    v.signed_value = value;
+    return v;
+  }
+  static MemberValue of_float(double value) {
+    MemberValue v{Kind::kFloat};
+    v.float_value = value;
+    return v;
+  }
 };
 
 // Reads a JSON number as a whole byte count: a non-negative integer, or a
@@ -122,11 +142,8 @@ std::optional<uint64_t> whole_byte_count(const MemberValue& value);
 // a whole value (a text that is not JSON) the answer means nothing.
 class DeclaredReader {
  public:
-  void null() { scalar(MemberValue::of(MemberValue::Kind::kNull)); }
-  void boolean(bool value);
-  void number_unsigned(uint64_t value);
-  void number_signed(int64_t value);
-  void number_float(double value);
+  // A null, a boolean or a number; strings come through string().
+  void scalar(const MemberValue& value);
   // May swap the text out: the parser's buffer is only lent for the call.
   void string(std::string& text);
   void key(std::string_view key);
@@ -143,7 +160,6 @@ class DeclaredReader {
   enum class Field : uint8_t { kOther, kModel, kWeights, kWeightsSnake, kKv, kKvSnake };
 
   bool in_entry_object() const { return depth_ == 2 && top_is_array_ && entry_is_object_; }
-  void scalar(const MemberValue& value);
   void start(MemberValue::Kind kind);
   void end();
   void keep(const MemberValue& value);

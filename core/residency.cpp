@@ -102,30 +102,6 @@ ObservationReader::ObservationReader(std::string_view kind) {
   }
 }
 
-void ObservationReader::boolean(bool value) {
-  MemberValue v = MemberValue::of(MemberValue::Kind::kBoolean);
-  v.boolean = value;
-  scalar(v);
-}
-
-void ObservationReader::number_unsigned(uint64_t value) {
-  MemberValue v = MemberValue::of(MemberValue::Kind::kUnsigned);
-  v.unsigned_value = value;
-  scalar(v);
-}
-
-void ObservationReader::number_signed(int64_t value) {
-  MemberValue v = MemberValue::of(MemberValue::Kind::kSigned);
-  v.signed_value = value;
-  scalar(v);
-}
-
-void ObservationReader::number_float(double value) {
-  MemberValue v = MemberValue::of(MemberValue::Kind::kFloat);
-  v.float_value = value;
-  scalar(v);
-}
-
 void ObservationReader::string(std::string& text) {
   if (depth_ == 1 && pending_ == Field::kDetail) detail_text_.swap(text);
   scalar(MemberValue::of(MemberValue::Kind::kString));

@@ -220,11 +220,8 @@ class ObservationReader {
  public:
   explicit ObservationReader(std::string_view kind);
 
-  void null() { scalar(MemberValue::of(MemberValue::Kind::kNull)); }
-  void boolean(bool value);
-  void number_unsigned(uint64_t value);
-  void number_signed(int64_t value);
-  void number_float(double value);
+  // A null, a boolean or a number; strings come through string().
+  void scalar(const MemberValue& value);
   // May swap the text out: the parser's buffer is only lent for the call.
   void string(std::string& text);
   void key(std::string_view key);
@@ -251,7 +248,6 @@ class ObservationReader {
   // "detail".
   enum class Field : uint8_t { kOther, kFirst, kSnake, kDetail };
 
-  void scalar(const MemberValue& value);
   void start(MemberValue::Kind kind);
 
   Kind kind_;

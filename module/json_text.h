@@ -79,6 +79,23 @@ size_t write_plan(const Plan& plan, std::string_view explain, size_t declared, c
 // The same text as a string.
 std::string write_plan(const Plan& plan, size_t declared);
 
+// The parts of a "bad json" message, shared with the tree-based reader the
+// tests keep as an oracle.
+//
+// The library's description of a parse error, without its
+// "[json.exception…]" and "parse error at …: " prefixes.
+std::string parse_error_description(std::string_view what);
+
+// The offset just past the first bracket that opens the kMaxJsonDepth-th
+// level. REQUIRES: the parser refused text for its depth, so such a bracket
+// exists and everything before it is well-formed.
+size_t too_deep_offset(std::string_view text);
+
+// "bad json: {what} at line L column C", where the position is that of the
+// last byte read (the offending one): lines count from 1, columns from 1,
+// and column 0 means nothing was read on that line yet.
+std::string bad_json(std::string_view text, std::string_view what, size_t bytes_read);
+
 // Replaces every byte that does not belong to a valid UTF-8 sequence with
 // U+FFFD, so the text can always be handed to the interpreter.
 std::string valid_utf8(std::string_view bytes);

@@ -70,72 +70,10 @@ struct TreeBuilder {
   bool parse_error(size_t position, const std::string&, const nlohmann::json::exception& error) {
     failed = true;
     fault_offset = position;
-    fault = error.what();
-    // "[json.exception.parse_error.101] parse error at line 1, column 2: ..."
-    // becomes "...": the position is written by us, at the end.
-    if (fault.size() > 0 && fault[0] == '[') {
-      const size_t close = fault.find("] ");
-      if (close != std::string::npos) fault.erase(0, close + 2);
-    }
-    if (fault.rfind("parse error", 0) == 0) {
-      const size_t colon = fault.find(": ");
-      if (colon != std::string::npos) fault.erase(0, colon + 2);
-    }
-    // An empty text ends before its value just as a blank one does; say so
-    // in the same words rather than the library's advice about streams.
-    if (fault.rfind("attempting to parse an empty input", 0) == 0) {
-      fault =
-          "syntax error while parsing value - unexpected end of input; expected '[', '{', or a "
-          "literal";
-    }
+    fault = parse_error_description(error.what());
     return false;
   }
 };
-
-// The offset just past the first bracket that opens the kMaxJsonDepth-th
-// level. REQUIRES: the parser refused text for its depth, so such a bracket
-// exists and everything before it is well-formed.
-size_t too_deep_offset(std::string_view text) {
-  int depth = 0;
-  bool in_string = false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (in_string) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        in_string = false;
-      }
-    } else if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth >= kMaxJsonDepth) return i + 1;
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return text.size();
-}
-
-// "bad json: {what} at line L column C", where the position is that of the
-// last byte read (the offending one): lines count from 1, columns from 1,
-// and column 0 means nothing was read on that line yet.
-std::string bad_json(std::string_view text, std::string_view what, size_t bytes_read) {
-  if (bytes_read > text.size()) bytes_read = text.size();  // end of input is no byte
-  size_t line = 1;
-  size_t line_start = 0;
-  for (size_t i = 0; i < bytes_read; ++i) {
-    if (text[i] == '\n') {
-      ++line;
-      line_start = i + 1;
-    }
-  }
-  std::string message = "bad json: ";
-  message += valid_utf8(what);
-  message +=
-      " at line " + std::to_string(line) + " column " + std::to_string(bytes_read - line_start);
-  return message;
-}
 
 }  // namespace
 
