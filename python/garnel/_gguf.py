@@ -48,7 +48,7 @@ def split_files(path: str) -> tuple[str, ...]:
     folder, name = os.path.split(path)
     match = SPLIT_NAME.match(name)
     count = int(match["count"]) if match else 0
-    # "Part 0", "part 4 of 3" or "of 0" number no split model: the file alone.
+    # "part 0", "part 4 of 3" or "of 0" number no split model: the file alone.
     if match is None or not 1 <= int(match["number"]) <= count:
         return (path,)
     files = tuple(

@@ -198,12 +198,12 @@ def test_an_interpreter_initialised_again_gets_a_working_module(probe):
 OUT_OF_MEMORY_SWEEP = """
 import _imp, importlib.util, json
 import _testcapi
-spec = importlib.util.find_spec("_garnel")
+found = importlib.util.find_spec("_garnel")
 failures = []
 for nth in range(10000):
     _testcapi.set_nomemory(nth, nth + 1)
     try:
-        _imp.create_dynamic(spec)
+        _imp.create_dynamic(found)
     except MemoryError as error:
         failures.append(nth)
     else:
