@@ -24,6 +24,7 @@ def garnel_cli(
         input=stdin,
         capture_output=True,
         text=True,
+        check=False,
         cwd=cwd,
         env=env,
         timeout=120,

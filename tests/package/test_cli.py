@@ -73,8 +73,10 @@ def test_json_is_the_module_plan_and_stdin_takes_either_format(rosters: pathlib.
         (["broken.toml", "--card", "24GiB"], "broken.toml: bad TOML: "),
         (
             ["entries.json", "--card", "24GiB"],
-            'entries.json: entry 1 (b): "weightsBytes" is not a whole byte count: 2.5; '
-            'entry 2: missing "model"',
+            (
+                'entries.json: entry 1 (b): "weightsBytes" is not a whole byte count: 2.5; '
+                'entry 2: missing "model"'
+            ),
         ),
         (["entries.toml", "--card", "24GiB"], 'entries.toml: entry 0 (a): "kv_bytes" is not'),
         (["object.json", "--card", "24GiB"], "expected an array of models, found an object"),

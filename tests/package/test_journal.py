@@ -15,11 +15,10 @@ import warnings
 from typing import Any
 
 import _garnel
-import pytest
-from package_support import GIB, garnel_cli
-
 import garnel
+import pytest
 from garnel import JournalError, Model
+from package_support import GIB, garnel_cli
 
 ROSTER = [Model(f"m{i}", (i + 1) * GIB, GIB) for i in range(4)] + [Model("big", 90 * GIB)]
 NAMES = [model.name for model in ROSTER] + ["ghost"]
@@ -80,7 +79,7 @@ def test_threads_sharing_a_journaled_fleet_replay_to_every_answer(tmp_path: path
             try:
                 for _ in range(400):
                     host_step(fleet, rng, rng.choice(NAMES))
-            except BaseException as failure:
+            except BaseException as failure:  # noqa: BLE001 - handed to the main thread
                 failures.append(failure)
 
         threads = [threading.Thread(target=host, args=(seed,)) for seed in range(4)]

@@ -5,13 +5,12 @@ from __future__ import annotations
 import math
 import pathlib
 
-import pytest
-from package_support import EXAMPLE_ROSTER, GIB
-
 import garnel
+import pytest
 from garnel import Model, RosterError
 from garnel._cli import parse_size
 from garnel._roster import byte_count
+from package_support import EXAMPLE_ROSTER, GIB
 
 U64_MAX = 2**64 - 1
 EXAMPLE_MODELS = [
