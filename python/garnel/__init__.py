@@ -2,28 +2,26 @@
 
 The typed face of the `_garnel` extension: roster entries, plans, a fleet
 with the host's clock, a journal that replays a card, and sizing a model from
-its own files.
+its own files. Every public name is here; the rest is private, by concern,
+each layer importing only those below it (checked by `lint-imports`):
+
+    __main__    python -m garnel
+    _cli        the command line, a module a command      imported by nothing
+    _fleet      Fleet, its journal, replay
+    _roster     roster files and entries, plan()
+    _sizing     a model's files: safetensors, GGUF, config.json, the Hub
+    _model  _errors                                        the records and errors all share
 """
 
 from __future__ import annotations
 
 from _garnel import __version__
 
-from ._errors import JournalError, RosterError
-from ._fleet import Fleet, Kind, Route, RouteKind
-from ._journal import replay
-from ._plan import Plan, Rejection, plan
-from ._roster import Model, read_roster
-from ._shape import (
-    CacheType,
-    Engine,
-    LayerCache,
-    MissingExtra,
-    ModelShape,
-    SizingError,
-    WeightFormat,
-)
-from ._sizing import inspect, size
+from ._errors import JournalError, MissingExtra, RosterError, SizingError
+from ._fleet import Fleet, Kind, Route, RouteKind, replay
+from ._model import Model
+from ._roster import Plan, Rejection, plan, read_roster
+from ._sizing import CacheType, Engine, LayerCache, ModelShape, WeightFormat, inspect, size
 
 __all__ = [
     "CacheType",

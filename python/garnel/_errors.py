@@ -1,9 +1,10 @@
-"""The package's own exceptions, for inputs only the package reads.
+"""The package's own exceptions, and the extension's one that has no importable home.
 
-Everything the extension raises passes through unchanged; the first two cover a
-roster file or in-code roster entry the package turns into JSON, and a journal
-it reads back. Both are `ValueError`s, so code that already catches the
-module's bad-data errors catches them too. The third is the command line's.
+Everything the extension raises passes through unchanged. `RosterError`,
+`JournalError` and `SizingError` cover what only the package reads: roster
+files and entries, journals, and a model's own files. All three are
+`ValueError`s, so code that already catches the extension's bad-data errors
+catches them too.
 """
 
 from __future__ import annotations
@@ -14,8 +15,12 @@ class RosterError(ValueError):
 
 
 class JournalError(ValueError):
-    """A journal line that cannot be replayed; the message names the file and line."""
+    """A journal that cannot be written or replayed; the message names the file."""
 
 
-class CommandError(Exception):
-    """A mistake in what the user asked the command line for: one line, exit status 2."""
+class SizingError(ValueError):
+    """A model's files cannot be sized: the message names the file and what is wrong."""
+
+
+class MissingExtra(ImportError):
+    """An optional dependency that this path needs is not installed."""

@@ -8,7 +8,7 @@ import pathlib
 import garnel
 import pytest
 from garnel import Model, RosterError
-from garnel._cli import parse_size
+from garnel._cli._common import parse_size
 from garnel._roster import byte_count
 from package_support import EXAMPLE_ROSTER, GIB
 

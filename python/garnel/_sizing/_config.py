@@ -7,14 +7,8 @@ import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
-from ._shape import (
-    MAX_LAYERS,
-    TORCH_DTYPES,
-    CacheType,
-    LayerCache,
-    SizingError,
-    layers_with_windows,
-)
+from .._errors import SizingError
+from ._shape import MAX_LAYERS, TORCH_DTYPES, CacheType, LayerCache, layers_with_windows
 
 # The first of these a config gives is its count of key-value heads.
 KV_HEAD_KEYS = (

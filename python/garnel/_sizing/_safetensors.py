@@ -15,8 +15,8 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from decimal import Decimal
 
+from .._errors import SizingError
 from ._config import read_json
-from ._shape import SizingError
 
 # The reference reader refuses larger headers, and so does this one: a bigger
 # length is a broken or hostile file, not a model.

@@ -5,11 +5,13 @@ from __future__ import annotations
 import argparse
 import json
 import sys
-from typing import Callable
+from typing import TYPE_CHECKING, Callable
 
-from ._errors import CommandError
-from ._shape import CacheType, Engine
-from ._sizing import explain, inspect, size_shape
+from .._sizing import CacheType, Engine, explain, inspect, size_shape
+from ._common import CommandError
+
+if TYPE_CHECKING:
+    from ._common import Subparsers
 
 EXAMPLES = """\
 examples:
@@ -20,7 +22,7 @@ examples:
 """
 
 
-def register(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def register(subparsers: Subparsers) -> None:
     """Adds the `size` command to the command line's subparsers."""
     parser = subparsers.add_parser(
         "size",

@@ -1,4 +1,4 @@
-"""Roster entries: the Model record, roster files, and every roster shape the package takes.
+"""Roster entries: roster files, and every roster shape the package takes.
 
 A roster reaches the extension as JSON text. The package takes it as that text
 (passed through untouched, so the extension judges it), as a sequence of
@@ -17,54 +17,17 @@ import operator
 import os
 import sys
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Union
 
-from ._errors import RosterError
-
-U64_MAX = 2**64 - 1
+from .._errors import RosterError
+from .._model import U64_MAX, Model
+from .._sizing import model_from_entry_path
 
 # What the JSON roster and the extension call each byte count, camel case
 # first: the first spelling present is the one read, as the extension does.
 WEIGHTS_KEYS = ("weightsBytes", "weights_bytes")
 KV_KEYS = ("kvBytes", "kv_bytes")
-
-
-@dataclass(frozen=True)
-class Model:
-    """One declared model: its name and the bytes it needs on the card."""
-
-    name: str
-    weights_bytes: int
-    kv_bytes: int = 0
-
-    def __post_init__(self) -> None:
-        if not isinstance(self.name, str):
-            raise TypeError(f"Model.name must be a str, not {type(self.name).__name__}")
-        if not self.name:
-            raise ValueError("Model.name is empty")
-        for field, value in (
-            ("weights_bytes", self.weights_bytes),
-            ("kv_bytes", self.kv_bytes),
-        ):
-            if isinstance(value, bool) or not isinstance(value, int):
-                raise TypeError(f"Model.{field} must be an int, not {type(value).__name__}")
-            if not 0 <= value <= U64_MAX:
-                raise ValueError(f"Model.{field} must be from 0 to 2**64 - 1, not {value}")
-
-    @property
-    def needed_bytes(self) -> int:
-        """Weights and cache together, saturating as the core sums them."""
-        return min(self.weights_bytes + self.kv_bytes, U64_MAX)
-
-    def entry(self) -> dict[str, object]:
-        """The roster JSON object for this model."""
-        return {
-            "model": self.name,
-            "weightsBytes": self.weights_bytes,
-            "kvBytes": self.kv_bytes,
-        }
 
 
 RosterLike = Union[str, Iterable[Union[Model, Mapping[str, Any]]]]
@@ -113,8 +76,6 @@ def model_from_entry(entry: object, *, name_key: str = "model", base: Path | Non
     if not isinstance(entry, Mapping):
         raise BadEntry(f"is {type(entry).__name__!r}, not a model entry")
     if "path" in entry:
-        from ._sizing import model_from_entry_path  # sizing imports this module
-
         try:
             return model_from_entry_path(entry, Path.cwd() if base is None else base)
         except ValueError as error:

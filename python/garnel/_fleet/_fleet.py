@@ -14,8 +14,9 @@ from typing import TYPE_CHECKING, Any, Callable, SupportsIndex, TypeVar, Union
 
 import _garnel
 
+from .._model import U64_MAX
+from .._roster import RosterLike, roster_json
 from ._journal import JournalTarget, JournalWriter
-from ._roster import U64_MAX, RosterLike, roster_json
 
 if TYPE_CHECKING:
     from typing_extensions import Self

@@ -8,7 +8,7 @@ from typing import SupportsIndex
 
 import _garnel
 
-from ._roster import RosterLike, roster_json
+from ._entries import RosterLike, roster_json
 
 
 @dataclass(frozen=True)

@@ -12,8 +12,9 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from .._errors import MissingExtra, SizingError
 from ._gguf_header import read_header
-from ._shape import MAX_LAYERS, LayerCache, MissingExtra, SizingError, layers_with_windows
+from ._shape import MAX_LAYERS, LayerCache, layers_with_windows
 
 SPLIT_NAME = re.compile(r"^(?P<stem>.*)-(?P<number>\d{5})-of-(?P<count>\d{5})\.gguf$")
 # Sliding layers by architecture when the file names no pattern, as llama.cpp

@@ -14,17 +14,16 @@ from collections.abc import Mapping
 from dataclasses import replace
 from pathlib import Path
 
+from .._errors import MissingExtra, SizingError
+from .._model import U64_MAX, Model
 from . import _gguf, _hub
 from ._config import cache_from_config, load_config
-from ._roster import U64_MAX, Model
 from ._safetensors import read_header, read_index
 from ._shape import (
     WEIGHT_DTYPES,
     CacheType,
     Engine,
-    MissingExtra,
     ModelShape,
-    SizingError,
     WeightFormat,
     explain_cache,
     parse_cache_type,

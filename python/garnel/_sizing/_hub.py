@@ -10,8 +10,8 @@ import re
 from dataclasses import dataclass
 from typing import Any
 
+from .._errors import MissingExtra, SizingError
 from ._safetensors import check_tensors
-from ._shape import MissingExtra, SizingError
 
 REPO_ID = re.compile(r"^[A-Za-z0-9][\w.-]*/[\w.-]+$")
 

@@ -14,13 +14,7 @@ import enum
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
-
-class MissingExtra(ImportError):
-    """An optional dependency that this path needs is not installed."""
-
-
-class SizingError(ValueError):
-    """A model's files cannot be sized: the message names the file and what is wrong."""
+from .._errors import SizingError
 
 
 class CacheType(str, enum.Enum):

@@ -13,7 +13,7 @@ import struct
 from dataclasses import dataclass
 from typing import IO, Any
 
-from ._shape import SizingError
+from .._errors import SizingError
 
 MAGIC = b"GGUF"
 READABLE_VERSIONS = (2, 3)

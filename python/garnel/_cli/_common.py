@@ -1,0 +1,97 @@
+"""What every command shares: the parser that errs in one line, sizes, counts and GiB."""
+
+from __future__ import annotations
+
+import argparse
+import re
+from fractions import Fraction
+from typing import TYPE_CHECKING, NoReturn
+
+from .._model import U64_MAX
+
+if TYPE_CHECKING:
+    Subparsers = argparse._SubParsersAction[argparse.ArgumentParser]
+
+
+class CommandError(Exception):
+    """A mistake in what the user asked the command line for: one line, exit status 2."""
+
+
+GIB = 2**30
+DEFAULT_RESERVE_PCT = 10
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse, but a usage error is one line on standard error, as every other error."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+# Sizes.
+
+_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([A-Za-z]*)\s*")
+_UNITS = {
+    "": 1,
+    "b": 1,
+    "kb": 10**3,
+    "mb": 10**6,
+    "gb": 10**9,
+    "tb": 10**12,
+    "kib": 2**10,
+    "mib": 2**20,
+    "gib": 2**30,
+    "tib": 2**40,
+}
+
+
+def parse_size(text: str) -> int:
+    """A byte count from `25769803776`, `24GiB`, `81920MiB` or `80GB` (decimal units)."""
+    match = _SIZE.fullmatch(text)
+    unit = match.group(2).lower() if match else None
+    if match is None or unit not in _UNITS:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a size: give bytes, or a number with one of "
+            "B, KB, MB, GB, TB (powers of 1000) or KiB, MiB, GiB, TiB (powers of 1024)"
+        )
+    size = Fraction(match.group(1)) * _UNITS[unit]
+    if size.denominator != 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of bytes")
+    if not 0 < size <= U64_MAX:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a card size (1 byte to 2**64 - 1)")
+    return int(size)
+
+
+def percentage(text: str) -> int:
+    try:
+        pct = int(text)
+    except ValueError:
+        pct = -1
+    if not 0 <= pct <= 100:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a percentage from 0 to 100")
+    return pct
+
+
+def count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number from 0 up")
+    return value
+
+
+def ms(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= U64_MAX:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a time in ms from 0 to 2**64 - 1")
+    return value
+
+
+def gib(byte_count: int) -> str:
+    """Bytes in GiB with one decimal, rounded as the extension rounds them."""
+    return f"{byte_count / GIB:.1f}"

@@ -1,0 +1,84 @@
+"""`garnel replay`: the card as a journal says it stood."""
+
+from __future__ import annotations
+
+import argparse
+import warnings
+from typing import TYPE_CHECKING
+
+from .._fleet import build_from_journal, check, read_journal
+from ._common import count, ms
+
+if TYPE_CHECKING:
+    from ._common import Subparsers
+
+EXAMPLES = """\
+examples:
+  garnel replay card.journal                 the card as the last event left it
+  garnel replay card.journal --at 32400000   the card at 32 400 000 ms on the host's clock
+  garnel replay card.journal --life 0 --at 1000 --at 2000
+  garnel replay card.journal --check         ask every recorded query again
+
+exit status: 0 done, 1 --check found a different answer, 2 bad input
+"""
+
+
+def register(subparsers: Subparsers) -> None:
+    parser = subparsers.add_parser(
+        "replay",
+        help="the card as a journal says it stood",
+        description="Rebuild a card from the journal a garnel.Fleet wrote, and print its\n"
+        "report at the times asked for.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("journal", metavar="JOURNAL", help="a journal file (JSON lines)")
+    parser.add_argument(
+        "--at",
+        metavar="MS",
+        type=ms,
+        action="append",
+        help="report the card at this time on the host's clock, in ms; repeatable "
+        "(default: at the last event)",
+    )
+    parser.add_argument(
+        "--life",
+        metavar="N",
+        type=count,
+        help="which life of the card, from 0, when the file holds several (default: the last)",
+    )
+    parser.add_argument(
+        "--check",
+        action="store_true",
+        help="ask every recorded query again and compare the answers (needs journal_queries)",
+    )
+    parser.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    journal = read_journal(args.journal)
+    life = journal.life(args.life)
+    if args.check:
+        compared, difference = check(journal, life)
+        if difference is not None:
+            print(
+                f"{journal.source}:{difference.line}: {difference.question} answered "
+                f"{difference.replayed!r}, the journal recorded {difference.recorded!r}"
+            )
+            return 1
+        if compared == 0:
+            warnings.warn(
+                "the journal records no answers to check: write it with journal_queries=True",
+                stacklevel=1,
+            )
+        print(f"{compared} recorded answers given again")
+        if not args.at:
+            return 0
+    for number, at in enumerate(args.at or [None]):
+        fleet, last = build_from_journal(journal, life, until=at)
+        stands_at = at if at is not None else (life.last_now or 0)
+        if number:
+            print()
+        print(f"at {stands_at} ms (through line {last.number}):")
+        print(fleet.report(stands_at), end="")
+    return 0

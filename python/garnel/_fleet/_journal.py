@@ -1,0 +1,101 @@
+"""The journal a Fleet writes: one JSON line for each change that took effect.
+
+A journal is JSON lines. Each life of a card begins with its construction
+line, which carries the package version and the three arguments the
+extension's Fleet was built with:
+
+    {"op":"fleet","garnel":"0.4.7","total_bytes":...,"reserve_pct":10,"declared_json":"[...]",
+     "now":...,"time":"2026-01-05T09:00:00Z"}
+
+("now" and "time", the host's clock and the wall clock at construction, are
+there for people reading the file). Then one line per change that took effect,
+with the arguments as the extension got them and the time of the change (for
+`set_endpoint` too, which the extension takes without one):
+
+    {"op":"observe","model":"m","kind":"probe_ok","detail":"{\\"vramBytes\\":1}","now":5000}
+    {"op":"set_endpoint","model":"m","endpoint":"http://127.0.0.1:8001","now":5000}
+
+and, when queries are journaled, each query with its answer ("route" and
+"report" with their "now"; "next_to_load", "committed_bytes", "free_bytes").
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import threading
+import time
+from typing import Protocol, TextIO, Union
+
+import _garnel
+
+
+class TextSink(Protocol):
+    """A writable text file, as far as the journal uses one."""
+
+    def write(self, text: str, /) -> int: ...
+    def flush(self) -> None: ...
+
+
+JournalTarget = Union[str, "os.PathLike[str]", TextSink]
+"""Where a Fleet journals: a path, opened for appending, or a writable text file."""
+
+
+class JournalWriter:
+    """Writes a fleet's lines, each whole and flushed; its lock orders call and line."""
+
+    __slots__ = ("_file", "_opened", "closed", "lock")
+
+    def __init__(self, target: JournalTarget) -> None:
+        self._opened: TextIO | None = None
+        if isinstance(target, (str, os.PathLike)):
+            self._opened = open(target, "a", encoding="utf-8")  # noqa: SIM115
+            self._file: TextSink = self._opened
+            opened = self._opened
+            if opened.seekable() and opened.tell() > 0 and not _ends_a_line(target):
+                # A host that died writing a line left it cut short: the new
+                # life starts on a line of its own, or its construction is lost.
+                opened.write("\n")
+        else:
+            self._file = target
+        self.lock = threading.Lock()
+        self.closed = False
+
+    def construction(
+        self, total_bytes: int, reserve_pct: int, declared_json: str, now: int
+    ) -> None:
+        line = {
+            "op": "fleet",
+            "garnel": _garnel.__version__,
+            "total_bytes": total_bytes,
+            "reserve_pct": reserve_pct,
+            "declared_json": declared_json,
+            "now": now,
+            "time": time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+        }
+        with self.lock:
+            self.write(json.dumps(line, separators=(",", ":")) + "\n")
+
+    def check_open(self) -> None:
+        if self.closed:
+            raise ValueError("the fleet's journal is closed")
+
+    def write(self, line: str) -> None:
+        self._file.write(line)
+        self._file.flush()
+
+    def close(self) -> None:
+        with self.lock:
+            if self.closed:
+                return
+            self.closed = True
+            if self._opened is not None:
+                self._opened.close()
+            else:
+                self._file.flush()
+
+
+def _ends_a_line(path: str | os.PathLike[str]) -> bool:
+    with open(path, "rb") as file:
+        file.seek(-1, os.SEEK_END)
+        return file.read(1) == b"\n"
