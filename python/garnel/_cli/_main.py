@@ -13,13 +13,18 @@ from typing import TYPE_CHECKING, Callable, cast
 from _garnel import __version__
 
 from .._errors import MissingExtra
-from . import _plan, _replay, _size
+from . import _plan, _replay, _serve, _size
 from ._common import CommandError, Parser
 
 if TYPE_CHECKING:
     from ._common import Subparsers
 
-SUBCOMMANDS: list[Callable[[Subparsers], None]] = [_plan.register, _replay.register, _size.register]
+SUBCOMMANDS: list[Callable[[Subparsers], None]] = [
+    _plan.register,
+    _replay.register,
+    _size.register,
+    _serve.register,
+]
 
 
 def build_parser() -> Parser:
