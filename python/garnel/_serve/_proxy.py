@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING
 
 import aiohttp
 from aiohttp import web
+from yarl import URL
 
 from garnel import Route, RouteKind
 
@@ -228,7 +229,8 @@ class Proxy:
         try:
             upstream = await self.session.request(
                 request.method,
-                f"{route.endpoint}{request.raw_path}",
+                # As the client wrote it: a URL that is parsed again gets re-encoded.
+                URL(f"{route.endpoint}{request.raw_path}", encoded=True),
                 headers=headers,
                 data=body,
                 allow_redirects=False,
