@@ -2,15 +2,17 @@
 
 What `garnel serve` needs of a model server, and the ways servers fail:
 slow to become healthy (`--healthy-after`), never healthy (`--never-healthy`),
+unhealthy after a while (`--unhealthy-after`),
 completions with and without `"stream": true` (server-sent events, a chunk
 every `--chunk-ms`), and, asked in a request's body, an exit
 (`"standin_exit": CODE`), a death in the middle of a stream
-(`"standin_die_after": N` chunks) or a stall before answering
+(`"standin_die_after": N` chunks), a connection dropped unanswered
+(`"standin_drop": true`) or a stall before answering
 (`"standin_stall_s": S`). Every answer carries `X-Standin-Pid`. Standard
 library only, so any Python 3.9 or later runs it.
 
 Usage: python3 examples/standin.py --port PORT [--name NAME] [--healthy-after S]
-       [--never-healthy] [--chunk-ms MS] [--chunks N]
+       [--never-healthy] [--unhealthy-after S] [--chunk-ms MS] [--chunks N]
 """
 
 from __future__ import annotations
@@ -41,9 +43,10 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self) -> None:
         options = self.server.options
         if self.path == "/health":
-            healthy = not options.never_healthy and (
-                time.monotonic() - self.server.started >= options.healthy_after
-            )
+            age = time.monotonic() - self.server.started
+            healthy = not options.never_healthy and options.healthy_after <= age
+            if options.unhealthy_after is not None and age >= options.unhealthy_after:
+                healthy = False
             self.answer(200 if healthy else 503, {"status": "ok" if healthy else "loading"})
         elif self.path == "/v1/models":
             self.answer(200, {"object": "list", "data": [{"id": options.name, "object": "model"}]})
@@ -59,6 +62,8 @@ class Handler(BaseHTTPRequestHandler):
             return
         if not isinstance(body, dict):
             body = {}
+        if body.get("standin_drop"):
+            os._exit(1)
         if "standin_stall_s" in body:
             time.sleep(float(body["standin_stall_s"]))
         if "standin_exit" in body:
@@ -138,6 +143,7 @@ def main() -> None:
     parser.add_argument("--name", default="standin")
     parser.add_argument("--healthy-after", type=float, default=0.0, metavar="S")
     parser.add_argument("--never-healthy", action="store_true")
+    parser.add_argument("--unhealthy-after", type=float, default=None, metavar="S")
     parser.add_argument("--chunk-ms", type=float, default=50.0, metavar="MS")
     parser.add_argument("--chunks", type=int, default=5, metavar="N")
     options = parser.parse_args()
