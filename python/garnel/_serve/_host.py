@@ -61,6 +61,7 @@ async def _run(setup: Setup) -> int:
         loop.add_signal_handler(signum, stop.set)
     session = aiohttp.ClientSession(
         connector=aiohttp.TCPConnector(limit=0),
+        cookie_jar=aiohttp.DummyCookieJar(),  # a proxy keeps no cookies
         auto_decompress=False,
         # Nothing beyond what the client sent: no User-Agent, Accept or Content-Type of ours.
         skip_auto_headers=("User-Agent", "Accept", "Accept-Encoding", "Content-Type"),

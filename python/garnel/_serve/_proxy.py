@@ -29,6 +29,8 @@ if TYPE_CHECKING:
     from ._supervisor import Supervisor
 
 MAX_BODY = 64 * 2**20
+# An answer this small that came whole with its headers is passed on in one write.
+WHOLE_BELOW = 64 * 2**10
 # Headers that belong to one connection, never passed on; the client's Host,
 # Content-Length and Expect are the forwarding connection's own to write.
 HOP_BY_HOP = frozenset(
@@ -38,6 +40,8 @@ HOP_BY_HOP = frozenset(
     )
 )
 NOT_FORWARDED = HOP_BY_HOP | {"host", "content-length", "expect"}
+# A whole answer's length is the body's own, written by the server's response.
+NOT_COPIED_WHOLE = HOP_BY_HOP | {"content-length"}
 ERROR_TYPES = {
     400: "invalid_request_error",
     401: "authentication_error",
@@ -221,6 +225,16 @@ class Proxy:
             return error_answer(503, kind.value, message, route, RETRY_LOADING_S)
         return error_answer(503, kind.value, f"{model!r} is not being served", route, RETRY_LATER_S)
 
+    @staticmethod
+    def _copy_headers(
+        upstream: aiohttp.ClientResponse, answer: web.StreamResponse, skipped: frozenset[str]
+    ) -> None:
+        headers = answer.headers
+        for key, value in upstream.headers.items():
+            if key.lower() not in skipped:
+                headers.add(key, value)
+        headers["X-Garnel-Route"] = "ready"
+
     async def _relay(self, request: web.Request, route: Route, body: bytes) -> web.StreamResponse:
         dropped = NOT_FORWARDED if self.authorization is None else NOT_FORWARDED | {"authorization"}
         headers = [
@@ -247,11 +261,17 @@ class Proxy:
     async def _stream(
         self, request: web.Request, upstream: aiohttp.ClientResponse
     ) -> web.StreamResponse:
+        length = upstream.content_length
+        if length is not None and length <= WHOLE_BELOW and upstream.content.is_eof():
+            # All of it has arrived with the headers: pass it on in one piece.
+            answer: web.StreamResponse = web.Response(
+                status=upstream.status, reason=upstream.reason, body=await upstream.read()
+            )
+            self._copy_headers(upstream, answer, NOT_COPIED_WHOLE)
+            upstream.release()
+            return answer
         answer = web.StreamResponse(status=upstream.status, reason=upstream.reason)
-        for key, value in upstream.headers.items():
-            if key.lower() not in HOP_BY_HOP:
-                answer.headers.add(key, value)
-        answer.headers["X-Garnel-Route"] = "ready"
+        self._copy_headers(upstream, answer, HOP_BY_HOP)
         whole = False
         try:
             await answer.prepare(request)
