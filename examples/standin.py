@@ -35,6 +35,9 @@ class StandIn(ThreadingHTTPServer):
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # keep-alive, as real servers do
+    # Headers and body go out in separate writes: without this, Nagle's algorithm
+    # holds the body back until the client's delayed acknowledgement, 40 ms.
+    disable_nagle_algorithm = True
     server: StandIn
 
     def log_message(self, format: str, *args: Any) -> None:  # quiet: the log is for events
