@@ -54,7 +54,8 @@ def config_text(
     serve: Mapping[str, object] | None = None,
 ) -> str:
     lines = ["[card]"]
-    lines += [f"{k} = {toml_value(v)}" for k, v in ({"total": "24GiB"} | dict(card or {})).items()]
+    card = {"total": "24GiB", **dict(card or {})}  # a total of None: ask NVML
+    lines += [f"{k} = {toml_value(v)}" for k, v in card.items() if v is not None]
     lines.append("[serve]")
     lines += [f"{k} = {toml_value(v)}" for k, v in (serve or {}).items()]
     for model in models:
@@ -106,7 +107,7 @@ class Answer:
 class Host:
     """`garnel serve CONFIG` in a subprocess, and HTTP to it."""
 
-    def __init__(self, folder: pathlib.Path, text: str, port: int) -> None:
+    def __init__(self, folder: pathlib.Path, text: str, port: int, path: str = "") -> None:
         self.folder = folder
         self.config = folder / "serve.toml"
         self.config.write_text(text)
@@ -118,11 +119,11 @@ class Host:
             stdout=self.out,
             stderr=self.err,
             cwd=folder,
+            env=dict(os.environ, PYTHONPATH=path),
         )
         self.servers: set[int] = set()  # stand-in pids seen in answers
 
     def stderr(self) -> str:
-        self.err.flush()
         return (self.folder / "serve.err").read_text()
 
     def connection(self, timeout: float = 30.0) -> http.client.HTTPConnection:
@@ -193,19 +194,21 @@ class Host:
 
 @pytest.fixture
 def start_host(tmp_path: pathlib.Path) -> Iterator[Any]:
-    """start_host(models, card=, serve=) -> a Host listening on a free port, ended at teardown."""
+    """start_host(models, card=, serve=, path=) -> a Host listening on a free port, ended at
+    teardown; `path` goes on serve's PYTHONPATH."""
     hosts: list[Host] = []
 
     def start(
         models: Sequence[Mapping[str, object]],
         card: Mapping[str, object] | None = None,
         serve: Mapping[str, object] | None = None,
+        path: str = "",
     ) -> Host:
         port = free_port()
         settings = {"listen": f"127.0.0.1:{port}", **dict(serve or {})}
         folder = tmp_path / f"host{len(hosts)}"
         folder.mkdir()
-        host = Host(folder, config_text(models, card, settings), port)
+        host = Host(folder, config_text(models, card, settings), port, path)
         hosts.append(host)
         wait_until("serve listens", lambda: _listening(host), 30)
         return host
