@@ -96,6 +96,7 @@ class Handler(BaseHTTPRequestHandler):
                 "pid": os.getpid(),
                 "path": self.path,
                 "authorization": "Authorization" in self.headers,
+                "headers": sorted(key.lower() for key in self.headers),
                 "request_model": body.get("model"),
             },
         }

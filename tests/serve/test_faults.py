@@ -51,10 +51,13 @@ def test_bad_requests_and_the_key(start_host: Any) -> None:
         assert (answer.status, answer.json()["error"]["code"]) == (status, code), body[:20]
         assert no_route_headers(answer)
 
-    answer = host.request("POST", path, b'{"model": "chat"}', KEY)
+    # Hop-by-hop headers stay with the client's connection, those its Connection names too.
+    passing = {**KEY, "Connection": "keep-alive, X-Hop", "X-Hop": "1", "X-Trace": "2"}
+    answer = host.request("POST", path, b'{"model": "chat"}', passing)
     assert answer.status == 200 and answer.headers["X-Garnel-Route"] == "ready"
     seen = answer.json()["standin"]
     assert seen["path"] == path and seen["authorization"] is False
+    assert "x-trace" in seen["headers"] and "x-hop" not in seen["headers"]
 
 
 def test_the_server_failing_an_answer(start_host: Any) -> None:

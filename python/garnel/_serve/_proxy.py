@@ -15,6 +15,7 @@ import hmac
 import json
 import math
 import time
+from collections.abc import Mapping
 from typing import TYPE_CHECKING
 
 import aiohttp
@@ -60,6 +61,17 @@ RETRY_LOADING_S = 5
 RETRY_LATER_S = 60
 
 
+def named_by_connection(headers: Mapping[str, str]) -> frozenset[str]:
+    """The headers a message's Connection header names: hop-by-hop for that message."""
+    named = headers.get("Connection")
+    if not named:
+        return NONE_NAMED
+    return frozenset(token.strip().lower() for token in named.split(","))
+
+
+NONE_NAMED: frozenset[str] = frozenset()
+
+
 def error_answer(
     status: int, code: str, message: str, route: Route | None = None, retry_after: float = 0
 ) -> web.Response:
@@ -94,6 +106,7 @@ class Proxy:
         self.timeout = aiohttp.ClientTimeout(
             total=None, sock_connect=10, sock_read=request_timeout_s
         )
+        self.not_forwarded = NOT_FORWARDED | ({"authorization"} if api_key else set())
         self.closing = False
         self.in_flight = 0
 
@@ -230,13 +243,14 @@ class Proxy:
         upstream: aiohttp.ClientResponse, answer: web.StreamResponse, skipped: frozenset[str]
     ) -> None:
         headers = answer.headers
+        skipped = skipped | named_by_connection(upstream.headers)
         for key, value in upstream.headers.items():
             if key.lower() not in skipped:
                 headers.add(key, value)
         headers["X-Garnel-Route"] = "ready"
 
     async def _relay(self, request: web.Request, route: Route, body: bytes) -> web.StreamResponse:
-        dropped = NOT_FORWARDED if self.authorization is None else NOT_FORWARDED | {"authorization"}
+        dropped = self.not_forwarded | named_by_connection(request.headers)
         headers = [
             (key, value) for key, value in request.headers.items() if key.lower() not in dropped
         ]
