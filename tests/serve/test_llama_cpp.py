@@ -88,7 +88,12 @@ def children(pid: int) -> list[int]:
 def chat(host: Host, stream: bool) -> bytes:
     body = {"model": "tiny", "messages": [{"role": "user", "content": "hi"}], "max_tokens": 8}
     connection = host.connection(timeout=60)
-    connection.request("POST", "/v1/chat/completions", json.dumps({**body, "stream": stream}))
+    connection.request(
+        "POST",
+        "/v1/chat/completions",
+        json.dumps({**body, "stream": stream}),
+        {"Content-Type": "application/json"},
+    )
     answer = connection.getresponse()
     data = answer.read()
     connection.close()
