@@ -42,6 +42,7 @@ def test_bad_requests_and_the_key(start_host: Any) -> None:
         (b"{not json", KEY, 400, "invalid_request"),
         (b'{"messages": []}', KEY, 400, "invalid_request"),
         (b'{"model": 7}', KEY, 400, "invalid_request"),
+        (b"[" * 100_000, KEY, 400, "invalid_request"),  # deeper than the parser recurses
         (b'{"model": "chat"}', {}, 401, "invalid_api_key"),
         (b'{"model": "chat"}', {"Authorization": "Bearer open"}, 401, "invalid_api_key"),
         (b" " * (64 * 2**20 + 1), KEY, 413, "request_too_large"),

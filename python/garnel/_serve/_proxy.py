@@ -171,7 +171,7 @@ class Proxy:
             return error_answer(413, "request_too_large", f"the body is over {MAX_BODY} bytes")
         try:
             model = json.loads(body)["model"]
-        except (ValueError, TypeError, KeyError):
+        except (ValueError, TypeError, KeyError, RecursionError):  # the parser recurses
             model = None
         if not isinstance(model, str):
             return error_answer(
