@@ -88,7 +88,7 @@ def error_answer(
 
 
 class Proxy:
-    """The HTTP face of one card."""
+    """The HTTP face of one card; it asks the supervisor's fleet of the moment."""
 
     def __init__(
         self,
@@ -99,7 +99,6 @@ class Proxy:
         request_timeout_s: float,
     ) -> None:
         self.supervisor = supervisor
-        self.fleet = supervisor.fleet
         self.session = session
         self.authorization = f"Bearer {api_key}".encode() if api_key else None
         self.warming_wait_s = warming_wait_s
@@ -145,7 +144,7 @@ class Proxy:
             return refused
         data = []
         for name, slot in self.supervisor.slots.items():
-            route = self.fleet.route(name)
+            route = self.supervisor.fleet.route(name)
             data.append(
                 {
                     "id": name,
@@ -177,7 +176,7 @@ class Proxy:
             return error_answer(
                 400, "invalid_request", 'the body must be JSON with a string "model"'
             )
-        route = self.fleet.route(model)
+        route = self.supervisor.fleet.route(model)
         if not route.ready:
             route = await self._wait_for(model, route)
             if not route.ready:
@@ -204,12 +203,12 @@ class Proxy:
             if left <= 0:
                 break
             changed = self.supervisor.changed()
-            route = self.fleet.route(model)
+            route = self.supervisor.fleet.route(model)
             if route.ready or not self._waits(route):
                 break
             with contextlib.suppress(asyncio.TimeoutError):
                 await asyncio.wait_for(changed.wait(), left)
-            route = self.fleet.route(model)
+            route = self.supervisor.fleet.route(model)
         return route
 
     def _unavailable(self, route: Route) -> web.Response:
