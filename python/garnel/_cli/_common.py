@@ -1,11 +1,15 @@
-"""What every command shares: the parser that errs in one line, sizes, counts and GiB."""
+"""What every command shares: the parser that errs in one line, sizes, counts and GiB,
+and how an answer reaches standard output."""
 
 from __future__ import annotations
 
 import argparse
 import re
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
 from fractions import Fraction
-from typing import TYPE_CHECKING, NoReturn
+from typing import TYPE_CHECKING, NoReturn, TextIO
 
 from .._model import U64_MAX
 
@@ -95,3 +99,33 @@ def ms(text: str) -> int:
 def gib(byte_count: int) -> str:
     """Bytes in GiB with one decimal, rounded as the extension rounds them."""
     return f"{byte_count / GIB:.1f}"
+
+
+# Answers.
+
+
+class AnswerLost(Exception):
+    """Standard output is closed or refuses the answer: one line, exit status 2.
+
+    A reader that went away (BrokenPipeError) is not this: that ends quietly.
+    """
+
+
+@contextmanager
+def answering() -> Iterator[TextIO]:
+    """Standard output, with its failures (but a broken pipe) as AnswerLost."""
+    out = sys.stdout
+    if out is None:  # started with it closed (>&-): print() would write nowhere
+        raise AnswerLost("standard output is closed")
+    try:
+        yield out
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise AnswerLost(error.strerror or str(error)) from None
+
+
+def write_answer(text: str) -> None:
+    """Writes part of the command's answer to standard output."""
+    with answering() as out:
+        out.write(text)

@@ -14,7 +14,7 @@ from _garnel import __version__
 
 from .._errors import MissingExtra
 from . import _plan, _replay, _size
-from ._common import CommandError, Parser
+from ._common import AnswerLost, CommandError, Parser, answering
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -69,9 +69,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         warnings.showwarning = one_line
         try:
             status: int = args.handler(args)
+            # Flushed here: at exit, a failure is a notice and status 120.
+            with answering() as out:
+                out.flush()
         except BrokenPipeError:  # the reader went away, as `| head` does
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            _quiet_standard_output()
             return 1
+        except AnswerLost as lost:
+            sys.stderr.write(f"{prog}: error: cannot write the answer: {lost}\n")
+            _quiet_standard_output()
+            return 2
         # A missing extra is the user's to install, not a fault to trace.
         except (CommandError, ValueError, OSError, MissingExtra) as error:
             message = " ".join(str(error).splitlines())  # one line, whatever it quotes
@@ -80,3 +87,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         except KeyboardInterrupt:
             return 130
     return status
+
+
+def _quiet_standard_output() -> None:
+    """Sends what is still buffered for standard output nowhere, so that the
+    interpreter's last flush cannot fail again after the one line said why."""
+    if sys.stdout is not None:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -6,7 +6,7 @@ import argparse
 import importlib
 import sys
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any
 
 from .._model import Model
 from .._roster import Plan, plan, read_roster, roster_from_bytes
@@ -17,6 +17,7 @@ from ._common import (
     gib,
     parse_size,
     percentage,
+    write_answer,
 )
 
 if TYPE_CHECKING:
@@ -85,20 +86,20 @@ def run(args: argparse.Namespace) -> int:
         total, where = nvml_total_bytes(args.gpu)
     result = plan(total, args.reserve_pct, models)
     if args.json:
-        print(result.json)
+        write_answer(result.json + "\n")
     else:
-        print_plan(sys.stdout, result, models, total, where, args.reserve_pct)
+        write_answer(plan_for_people(result, models, total, where, args.reserve_pct))
     return 0 if result.fits else 1
 
 
-def print_plan(
-    out: TextIO,
+def plan_for_people(
     result: Plan,
     models: Sequence[Model],
     total: int,
     where: str,
     reserve_pct: int,
-) -> None:
+) -> str:
+    """The card's figures, a line per model, and the module's explanation."""
     reserve = total - result.usable_bytes
     figures = [
         ("card", total, where),
@@ -106,10 +107,11 @@ def print_plan(
         ("usable", result.usable_bytes, ""),
     ]
     digits = len(str(total))
+    lines = []
     for label, byte_count, note in figures:
         note = f"  ({note})" if note else ""
-        out.write(f"{label:8}{gib(byte_count):>8} GiB  {byte_count:>{digits}} bytes{note}\n")
-    out.write("\n")
+        lines.append(f"{label:8}{gib(byte_count):>8} GiB  {byte_count:>{digits}} bytes{note}\n")
+    lines.append("\n")
     width = max((len(model.name) for model in models), default=0)
     # The plan lists rejections in roster order; walking the roster greedily
     # again tells which entry each one is, duplicate names included.
@@ -123,8 +125,9 @@ def print_plan(
         else:
             rejection = next(rejections)
             verdict = f"REJECTED, short by {gib(rejection.short_bytes)} GiB"
-        out.write(f"  {model.name:{width}}  {gib(needed):>7} GiB  {verdict}\n")
-    out.write(f"\n{result.explain}\n")
+        lines.append(f"  {model.name:{width}}  {gib(needed):>7} GiB  {verdict}\n")
+    lines.append(f"\n{result.explain}\n")
+    return "".join(lines)
 
 
 def nvml_total_bytes(gpu: int) -> tuple[int, str]:

@@ -8,7 +8,7 @@ import sys
 from typing import TYPE_CHECKING, Callable
 
 from .._sizing import CacheType, Engine, explain, inspect, size_shape
-from ._common import CommandError
+from ._common import CommandError, write_answer
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -95,7 +95,7 @@ def run(args: argparse.Namespace) -> int:
             print(text, file=sys.stderr)
         entries.append(model.entry())
     # One entry a line, as roster files are written by hand.
-    print("[\n  " + ",\n  ".join(json.dumps(entry) for entry in entries) + "\n]")
+    write_answer("[\n  " + ",\n  ".join(json.dumps(entry) for entry in entries) + "\n]\n")
     return 0
 
 
