@@ -1,5 +1,6 @@
 """How the command line's answers reach the user: standard output closed,
-full or gone. Every case runs the command as a user runs it."""
+full or gone, and standard error missing. Every case runs the command as a
+user runs it."""
 
 from __future__ import annotations
 
@@ -40,7 +41,7 @@ def write_journal(
 
 @pytest.fixture(scope="module")
 def answers(tmp_path_factory: pytest.TempPathFactory) -> dict[str, list[str]]:
-    """Each command with a small answer to write: its arguments."""
+    """Each command with a small answer to write, and two with none: their arguments."""
     root = tmp_path_factory.mktemp("answers")
     sf.write_sparse_safetensors(root / "tiny.safetensors", [("w", "F16", [4, 4])])
     journal = write_journal(
@@ -55,6 +56,8 @@ def answers(tmp_path_factory: pytest.TempPathFactory) -> dict[str, list[str]]:
         "replay": ["replay", str(journal)],
         "replay --check": ["replay", str(journal), "--check"],
         "size": ["size", str(root / "tiny.safetensors"), "--context", "0"],
+        "size, missing": ["size", str(root / "missing")],
+        "replay, missing": ["replay", str(root / "missing")],
     }
 
 
@@ -119,3 +122,40 @@ def test_a_reader_that_went_away_still_ends_it_quietly(
 ) -> None:
     done = run_into("a pipe nobody reads", answers[command])
     assert (done.returncode, done.stderr) == (1, "")
+
+
+def run_without(fds: tuple[int, ...], args: list[str]) -> subprocess.CompletedProcess[str]:
+    """The command started with these of its standard streams closed."""
+
+    def close() -> None:
+        for fd in fds:
+            os.close(fd)
+
+    return subprocess.run(
+        [sys.executable, "-m", "garnel", *args],
+        capture_output=True,
+        preexec_fn=close,
+        text=True,
+        check=False,
+        timeout=120,
+    )
+
+
+@POSIX_ONLY
+@pytest.mark.parametrize(
+    ("fds", "command"),
+    [((2,), "size, missing"), ((2,), "replay, missing")]
+    + [((1, 2), command) for command in ("plan", "replay", "size")],
+)
+def test_without_standard_error_a_failure_still_exits_2(
+    answers: dict[str, list[str]], fds: tuple[int, ...], command: str
+) -> None:
+    done = run_without(fds, answers[command])
+    assert (done.returncode, done.stdout) == (2, "")
+
+
+@POSIX_ONLY
+def test_without_standard_error_size_explains_nowhere(answers: dict[str, list[str]]) -> None:
+    done = run_without((2,), [*answers["size"], "--explain"])
+    assert done.returncode == 0
+    assert json.loads(done.stdout) == [{"model": "tiny", "weightsBytes": 32, "kvBytes": 0}]

@@ -51,7 +51,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as done:  # --help, --version and usage errors
         return done.code if isinstance(done.code, int) else 2
     if args.command is None:
-        parser.print_help(sys.stderr)
+        if sys.stderr is not None:  # print_help(None) would print to standard output
+            parser.print_help(sys.stderr)
         return 2
     prog = f"garnel {args.command}"
     if isinstance(sys.stdout, io.TextIOWrapper) and sys.stdout.errors == "strict":
@@ -62,7 +63,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     def one_line(message: Warning | str, *_: object, **__: object) -> None:
         text = " ".join(str(message).splitlines())
-        sys.stderr.write(f"{prog}: warning: {text}\n")
+        _tell(f"{prog}: warning: {text}")
 
     with warnings.catch_warnings():
         warnings.simplefilter("always")
@@ -76,17 +77,23 @@ def main(argv: Sequence[str] | None = None) -> int:
             _quiet_standard_output()
             return 1
         except AnswerLost as lost:
-            sys.stderr.write(f"{prog}: error: cannot write the answer: {lost}\n")
+            _tell(f"{prog}: error: cannot write the answer: {lost}")
             _quiet_standard_output()
             return 2
         # A missing extra is the user's to install, not a fault to trace.
         except (CommandError, ValueError, OSError, MissingExtra) as error:
             message = " ".join(str(error).splitlines())  # one line, whatever it quotes
-            sys.stderr.write(f"{prog}: error: {message}\n")
+            _tell(f"{prog}: error: {message}")
             return 2
         except KeyboardInterrupt:
             return 130
     return status
+
+
+def _tell(line: str) -> None:
+    """One line on standard error; started without one (2>&-), the exit status alone tells."""
+    if sys.stderr is not None:
+        sys.stderr.write(line + "\n")
 
 
 def _quiet_standard_output() -> None:

@@ -90,9 +90,10 @@ def run(args: argparse.Namespace) -> int:
         model = size_shape(
             shape, args.context, args.sequences, args.cache_type, args.engine, args.name
         )
-        if args.explain:
+        # print(file=None) would write to standard output, into the roster.
+        if args.explain and sys.stderr is not None:
             text = explain(shape, model, args.context, args.sequences, args.cache_type, args.engine)
-            print(text, file=sys.stderr)
+            sys.stderr.write(text + "\n")
         entries.append(model.entry())
     # One entry a line, as roster files are written by hand.
     write_answer("[\n  " + ",\n  ".join(json.dumps(entry) for entry in entries) + "\n]\n")
