@@ -1,6 +1,6 @@
 """How the command line's answers reach the user: standard output closed,
-full or gone, and standard error missing. Every case runs the command as a
-user runs it."""
+full or gone, standard error missing, and names that would drive a terminal.
+Every case runs the command as a user runs it."""
 
 from __future__ import annotations
 
@@ -9,12 +9,12 @@ import os
 import pathlib
 import subprocess
 import sys
-from typing import Any
+from typing import Any, Callable
 
 import garnel
 import pytest
 import sizing_files as sf
-from package_support import EXAMPLE_ROSTER, GIB
+from package_support import EXAMPLE_ROSTER, GIB, garnel_cli
 
 POSIX_ONLY = pytest.mark.skipif(sys.platform == "win32", reason="POSIX file descriptors")
 
@@ -159,3 +159,126 @@ def test_without_standard_error_size_explains_nowhere(answers: dict[str, list[st
     done = run_without((2,), [*answers["size"], "--explain"])
     assert done.returncode == 0
     assert json.loads(done.stdout) == [{"model": "tiny", "weightsBytes": 32, "kvBytes": 0}]
+
+
+# Names that would forge a line or drive the terminal, and what each shows as.
+ESCAPES = {
+    "\n": r"\n",
+    "\r": r"\r",
+    "\x1b": r"\x1b",
+    "\x85": r"\x85",
+    "\u2028": r"\u2028",
+    "\u202e": r"\u202e",
+}
+FORGED = "ok\n  REJECTED fake-model \u2014 needs 1.0 GiB, 0.0 GiB free, short by 1.0 GiB"
+NAMES = ["a\nb", "cr\rx", "clear\x1b[2J", "nel\x85x", "ls\u2028x", "rlo\u202eabc", FORGED]
+
+
+def shown(value: Any) -> Any:
+    """`value` with every name in it as the command line should show it."""
+    if isinstance(value, str):
+        return "".join(ESCAPES.get(c, c) for c in value)
+    if isinstance(value, list):
+        return [shown(item) for item in value]
+    if isinstance(value, dict):
+        return {key: shown(item) for key, item in value.items()}
+    return value
+
+
+def roster_of(names: list[str]) -> list[dict[str, Any]]:
+    return [{"model": name, "weightsBytes": 6 * GIB} for name in names]
+
+
+# Each writes its files in a folder and gives the command's arguments, every
+# name and text in them spelled by `spell`: as they are, or as shown.
+Spell = Callable[[Any], Any]
+
+
+def plan_files(folder: pathlib.Path, spell: Spell) -> list[str]:
+    (folder / "roster.json").write_text(json.dumps(roster_of(spell(NAMES))))
+    return ["plan", "roster.json", "--card", "24GiB"]
+
+
+def replay_files(folder: pathlib.Path, spell: Spell) -> list[str]:
+    names = spell(NAMES)
+    # One model fails with a detail that itself looks like the next line.
+    detail = spell("oom\x1b[31m\n  " + NAMES[1] + " " * 20 + "never probed")
+    lines = [
+        journal_line(op="observe", model=names[0], kind="load_started", detail="{}", now=5),
+        journal_line(
+            op="observe",
+            model=names[0],
+            kind="load_failed",
+            detail=json.dumps({"detail": detail}),
+            now=6,
+        ),
+        journal_line(
+            op="observe", model=names[2], kind="probe_ok", detail='{"vramBytes":1}', now=7
+        ),
+    ]
+    write_journal(folder / "card.journal", roster_of(names), lines)
+    return ["replay", "card.journal", "--at", "7000"]
+
+
+def warning_files(folder: pathlib.Path, spell: Spell) -> list[str]:
+    write_journal(folder / "card.journal", roster_of(["a"]), [], version=spell(FORGED))
+    return ["replay", "card.journal"]
+
+
+def error_files(folder: pathlib.Path, spell: Spell) -> list[str]:
+    roster = [{"model": spell(FORGED), "weightsBytes": 2.5}]
+    (folder / "roster.json").write_text(json.dumps(roster))
+    return ["plan", "roster.json", "--card", "24GiB"]
+
+
+def usage_files(folder: pathlib.Path, spell: Spell) -> list[str]:
+    return ["plan", "roster.json", "--card", "24GiB", spell("\x1b[2J\n")]
+
+
+@pytest.mark.parametrize(
+    "files", [plan_files, replay_files, warning_files, error_files, usage_files]
+)
+def test_names_reach_the_terminal_escaped(
+    tmp_path: pathlib.Path, files: Callable[[pathlib.Path, Spell], list[str]]
+) -> None:
+    # The command's output for these names is its output for files that
+    # spell each name as its escape: the same lines, the same columns.
+    runs = []
+    for label, spell in (("raw", lambda value: value), ("shown", shown)):
+        folder = tmp_path / label
+        folder.mkdir()
+        done = subprocess.run(
+            [sys.executable, "-m", "garnel", *files(folder, spell)],
+            capture_output=True,
+            cwd=folder,
+            env={**os.environ, "PYTHONIOENCODING": "utf-8"},
+            check=False,
+            encoding="utf-8",
+        )
+        runs.append((done.returncode, done.stdout, done.stderr))
+    assert runs[0][1] + runs[0][2], "the command said nothing"
+    assert runs[0] == runs[1]
+
+
+@POSIX_ONLY
+def test_file_names_reach_the_terminal_escaped(tmp_path: pathlib.Path) -> None:
+    """A journal's path in replay --check's difference, and a model's folder,
+    its config's model type and --name in size --explain."""
+    name = "m\x1b[2J\n\u2028x"
+    runs = []
+    for spelled in (name, shown(name)):
+        folder = tmp_path / spelled
+        config = {**sf.LLAMA3_8B_CONFIG, "model_type": f"llama{spelled}"}
+        sf.write_sharded(folder, [("w", "BF16", [4, 4])], 1, config)
+        write_journal(
+            tmp_path / f"{spelled}.journal",
+            roster_of(["a"]),
+            [journal_line(op="free_bytes", answer=1)],
+        )
+        args = [spelled, "--context", "0", "--explain", "--name", spelled]
+        size = garnel_cli("size", *args, cwd=tmp_path)
+        check = garnel_cli("replay", f"{spelled}.journal", "--check", cwd=tmp_path)
+        runs.append((size.returncode, size.stderr, check.returncode, check.stdout, check.stderr))
+        assert json.loads(size.stdout)[0]["model"] == spelled  # JSON is exact
+    assert runs[0][1] and runs[0][3]
+    assert runs[0] == runs[1]

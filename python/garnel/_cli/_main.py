@@ -14,7 +14,7 @@ from _garnel import __version__
 
 from .._errors import MissingExtra
 from . import _plan, _replay, _size
-from ._common import AnswerLost, CommandError, Parser, answering
+from ._common import AnswerLost, CommandError, Parser, answering, printable
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -62,8 +62,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout.reconfigure(errors="backslashreplace")
 
     def one_line(message: Warning | str, *_: object, **__: object) -> None:
-        text = " ".join(str(message).splitlines())
-        _tell(f"{prog}: warning: {text}")
+        # One line, whatever names it quotes.
+        _tell(f"{prog}: warning: {printable(str(message))}")
 
     with warnings.catch_warnings():
         warnings.simplefilter("always")
@@ -82,8 +82,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             return 2
         # A missing extra is the user's to install, not a fault to trace.
         except (CommandError, ValueError, OSError, MissingExtra) as error:
-            message = " ".join(str(error).splitlines())  # one line, whatever it quotes
-            _tell(f"{prog}: error: {message}")
+            _tell(f"{prog}: error: {printable(str(error))}")
             return 2
         except KeyboardInterrupt:
             return 130

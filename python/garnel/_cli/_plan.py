@@ -17,6 +17,7 @@ from ._common import (
     gib,
     parse_size,
     percentage,
+    printable,
     write_answer,
 )
 
@@ -112,12 +113,13 @@ def plan_for_people(
         note = f"  ({note})" if note else ""
         lines.append(f"{label:8}{gib(byte_count):>8} GiB  {byte_count:>{digits}} bytes{note}\n")
     lines.append("\n")
-    width = max((len(model.name) for model in models), default=0)
+    names = [printable(model.name) for model in models]
+    width = max(map(len, names), default=0)
     # The plan lists rejections in roster order; walking the roster greedily
     # again tells which entry each one is, duplicate names included.
     rejections = iter(result.rejected)
     free = result.usable_bytes
-    for model in models:
+    for model, name in zip(models, names):
         needed = model.needed_bytes
         if needed <= free:
             free -= needed
@@ -125,9 +127,31 @@ def plan_for_people(
         else:
             rejection = next(rejections)
             verdict = f"REJECTED, short by {gib(rejection.short_bytes)} GiB"
-        lines.append(f"  {model.name:{width}}  {gib(needed):>7} GiB  {verdict}\n")
-    lines.append(f"\n{result.explain}\n")
+        lines.append(f"  {name:{width}}  {gib(needed):>7} GiB  {verdict}\n")
+    lines.append(f"\n{explanation(result)}\n")
     return "".join(lines)
+
+
+_REJECTED = "\n  REJECTED "
+
+
+def explanation(result: Plan) -> str:
+    """The module's explanation, its rejected names escaped for a terminal.
+
+    It is a header line, then a line per rejection in order: the name after
+    `_REJECTED` and figures with no line feed; so each name is cut exactly.
+    """
+    text = result.explain
+    if all(rejection.model.isprintable() for rejection in result.rejected):
+        return text
+    end = text.index("\n")  # the header names no model
+    parts = [text[:end]]
+    for rejection in result.rejected:
+        figures = end + len(_REJECTED) + len(rejection.model)
+        end = text.find("\n", figures)
+        end = len(text) if end < 0 else end
+        parts.append(f"{_REJECTED}{printable(rejection.model)}{text[figures:end]}")
+    return "".join(parts)
 
 
 def nvml_total_bytes(gpu: int) -> tuple[int, str]:

@@ -7,7 +7,7 @@ import warnings
 from typing import TYPE_CHECKING
 
 from .._fleet import build_from_journal, check, read_journal
-from ._common import count, ms, write_answer
+from ._common import count, ms, printable, write_answer, write_report
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -62,8 +62,11 @@ def run(args: argparse.Namespace) -> int:
         compared, difference = check(journal, life)
         if difference is not None:
             write_answer(
-                f"{journal.source}:{difference.line}: {difference.question} answered "
-                f"{difference.replayed!r}, the journal recorded {difference.recorded!r}\n"
+                printable(
+                    f"{journal.source}:{difference.line}: {difference.question} answered "
+                    f"{difference.replayed!r}, the journal recorded {difference.recorded!r}"
+                )
+                + "\n"
             )
             return 1
         if compared == 0:
@@ -80,5 +83,5 @@ def run(args: argparse.Namespace) -> int:
         if number:
             write_answer("\n")
         write_answer(f"at {stands_at} ms (through line {last.number}):\n")
-        write_answer(fleet.report(stands_at))
+        write_report(fleet, stands_at, life.construction.record["declared_json"])
     return 0
