@@ -1,6 +1,6 @@
 """How the command line's answers reach the user: standard output closed,
-full or gone, standard error missing, and names that would drive a terminal.
-Every case runs the command as a user runs it."""
+full or gone, standard error missing, names that would drive a terminal, and
+shortfalls too small for GiB. Every case runs the command as a user runs it."""
 
 from __future__ import annotations
 
@@ -282,3 +282,29 @@ def test_file_names_reach_the_terminal_escaped(tmp_path: pathlib.Path) -> None:
         assert json.loads(size.stdout)[0]["model"] == spelled  # JSON is exact
     assert runs[0][1] and runs[0][3]
     assert runs[0] == runs[1]
+
+
+SHORTFALLS = [
+    (1, "1 byte"),
+    (1000, "1000 bytes"),
+    (2**20 - 1, "1048575 bytes"),
+    (2**20, "1.0 MiB"),
+    (GIB // 25, "41.0 MiB"),
+    (GIB - 1, "1024.0 MiB"),
+    (GIB, "1.0 GiB"),
+    (5_798_205_842, "5.4 GiB"),
+]
+
+
+def test_a_shortfall_never_reads_as_none(tmp_path: pathlib.Path) -> None:
+    # A 2 GiB card keeps 1 GiB usable; nothing fits, so each misses by its own.
+    roster = [{"model": f"m{short}", "weightsBytes": GIB + short} for short, _ in SHORTFALLS]
+    (tmp_path / "roster.json").write_text(json.dumps(roster))
+    done = garnel_cli("plan", "roster.json", "--card", "2GiB", "--reserve-pct", "0", cwd=tmp_path)
+    assert done.returncode == 1, done.stderr
+    verdicts = {
+        line.split()[0]: line.partition("short by ")[2]
+        for line in done.stdout.splitlines()
+        if "REJECTED, short by " in line
+    }
+    assert verdicts == {f"m{short}": text for short, text in SHORTFALLS}

@@ -24,6 +24,7 @@ class CommandError(Exception):
     """A mistake in what the user asked the command line for: one line, exit status 2."""
 
 
+MIB = 2**20
 GIB = 2**30
 DEFAULT_RESERVE_PCT = 10
 

@@ -12,6 +12,8 @@ from .._model import Model
 from .._roster import Plan, plan, read_roster, roster_from_bytes
 from ._common import (
     DEFAULT_RESERVE_PCT,
+    GIB,
+    MIB,
     CommandError,
     count,
     gib,
@@ -126,10 +128,19 @@ def plan_for_people(
             verdict = "admitted"
         else:
             rejection = next(rejections)
-            verdict = f"REJECTED, short by {gib(rejection.short_bytes)} GiB"
+            verdict = f"REJECTED, short by {shortfall(rejection.short_bytes)}"
         lines.append(f"  {name:{width}}  {gib(needed):>7} GiB  {verdict}\n")
     lines.append(f"\n{explanation(result)}\n")
     return "".join(lines)
+
+
+def shortfall(byte_count: int) -> str:
+    """A shortfall with enough digits never to read as none: GiB, else MiB, else bytes."""
+    if byte_count >= GIB:
+        return f"{gib(byte_count)} GiB"
+    if byte_count >= MIB:
+        return f"{byte_count / MIB:.1f} MiB"
+    return f"{byte_count} byte{'' if byte_count == 1 else 's'}"
 
 
 _REJECTED = "\n  REJECTED "
