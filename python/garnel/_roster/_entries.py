@@ -107,6 +107,10 @@ def _entry_label(index: int, entry: object, name_key: str) -> str:
     name = entry.get(name_key) or entry.get("path") if isinstance(entry, Mapping) else None
     if isinstance(entry, Model):
         name = entry.name
+    return _label(index, name)
+
+
+def _label(index: int, name: object) -> str:
     if not isinstance(name, str) or not name:
         return f"entry {index}"
     return f"entry {index} ({name.encode('utf-8', 'backslashreplace').decode('utf-8')})"
@@ -115,14 +119,24 @@ def _entry_label(index: int, entry: object, name_key: str) -> str:
 def models_from_entries(
     entries: Iterable[object], where: str, *, name_key: str = "model", base: Path | None = None
 ) -> list[Model]:
-    """Every entry as a Model, or one RosterError listing every bad entry."""
+    """Every entry as a Model, or one RosterError listing every bad entry.
+
+    A name given twice is a bad entry: the fleet answers for the first of a
+    name only, so a second would hold its bytes and never be loaded or routed.
+    """
     models: list[Model] = []
     faults: list[str] = []
+    first_of: dict[str, int] = {}
     for index, entry in enumerate(entries):
         try:
-            models.append(model_from_entry(entry, name_key=name_key, base=base))
+            model = model_from_entry(entry, name_key=name_key, base=base)
         except BadEntry as fault:
             faults.append(f"{_entry_label(index, entry, name_key)}: {fault}")
+            continue
+        first = first_of.setdefault(model.name, index)
+        if first != index:
+            faults.append(f"{_label(index, model.name)}: the name of entry {first} again")
+        models.append(model)
     if faults:
         raise RosterError(f"{where}: " + "; ".join(faults))
     return models
