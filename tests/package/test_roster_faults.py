@@ -1,15 +1,20 @@
 """Rosters the package refuses whole: a name given twice, wherever a roster is
-read or built."""
+read or built, and roster files that are no files or too big to be rosters."""
 
 from __future__ import annotations
 
+import io
 import json
+import os
 import pathlib
+import subprocess
+import sys
 
 import _garnel
 import garnel
 import pytest
 from garnel import Model, RosterError
+from garnel._roster import _entries
 from package_support import GIB, garnel_cli
 
 TWICE = [("chat", 1, 2), ("embed", 3, 0), ("chat", 5, 6)]
@@ -97,3 +102,81 @@ def test_models_sized_from_paths_of_one_name_are_refused(tmp_path: pathlib.Path)
     )
     named = garnel_cli("size", "b/tiny.gguf", "--context", "0", "--name", "tiny-b", cwd=tmp_path)
     assert named.returncode == 0 and '"model": "tiny-b"' in named.stdout, named.stderr
+
+
+needs_fifo = pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="no named pipes here")
+needs_dev_null = pytest.mark.skipif(not os.path.exists("/dev/null"), reason="no /dev/null")
+
+
+@pytest.mark.parametrize(
+    ("make", "kind"),
+    [
+        pytest.param(lambda path: os.mkfifo(path), "a pipe", marks=needs_fifo, id="fifo"),
+        pytest.param(lambda path: os.symlink("/dev/null", path), "a character device", marks=needs_dev_null, id="device"),
+        pytest.param(lambda path: os.mkdir(path), "a folder", id="folder"),
+    ],
+)  # fmt: skip
+def test_a_roster_that_is_no_regular_file_is_refused_unread(
+    tmp_path: pathlib.Path, make: object, kind: str
+) -> None:
+    make(tmp_path / "roster.json")  # type: ignore[operator]
+    message = f"roster.json: {kind}, not a regular file: a roster is a JSON or TOML file"
+    # A named pipe with no writer would block a plain open for ever: the
+    # command runs in a process of its own, which the timeout ends if so.
+    done = subprocess.run(
+        [sys.executable, "-m", "garnel", "plan", "roster.json", "--card", "24GiB"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        check=False,
+        timeout=60,
+    )
+    assert (done.returncode, done.stderr) == (2, f"garnel plan: error: {message}\n")
+    with pytest.raises(RosterError, match=f"^{tmp_path / message}$"):
+        garnel.read_roster(tmp_path / "roster.json")
+
+
+@pytest.fixture
+def small_limit(monkeypatch: pytest.MonkeyPatch) -> int:
+    monkeypatch.setattr(_entries, "ROSTER_FILE_LIMIT", 100)
+    return 100
+
+
+def test_a_roster_file_past_the_limit_is_refused(tmp_path: pathlib.Path, small_limit: int) -> None:
+    fits = '[{"model": "a", "weightsBytes": 1}]'
+    (tmp_path / "r.json").write_text(fits.ljust(small_limit))
+    assert garnel.read_roster(tmp_path / "r.json") == [Model("a", 1)]
+    (tmp_path / "r.json").write_text(fits.ljust(small_limit + 1))
+    with pytest.raises(RosterError, match=r"r\.json: more than 100 bytes, too big for a roster$"):
+        garnel.read_roster(tmp_path / "r.json")
+    # A file whose size says nothing (as /proc's say 0) is held to the limit as it is read.
+    if os.path.exists("/proc/self/status"):
+        with pytest.raises(RosterError, match="status: more than 100 bytes"):
+            garnel.read_roster("/proc/self/status")
+
+
+def test_a_roster_stream_past_the_limit_is_refused(small_limit: int) -> None:
+    fits = b'[{"model": "a", "weightsBytes": 1}]'.ljust(small_limit)
+    assert garnel._roster.read_roster_stream(io.BytesIO(fits), "<stdin>") == [Model("a", 1)]
+    with pytest.raises(RosterError, match=r"^<stdin>: more than 100 bytes, too big for a roster$"):
+        garnel._roster.read_roster_stream(io.BytesIO(fits + b" "), "<stdin>")
+
+
+def test_standard_input_past_the_limit_is_refused(tmp_path: pathlib.Path) -> None:
+    # A sparse file one byte past the limit: zeros, which the reader never has to parse.
+    big = tmp_path / "big"
+    with open(big, "wb") as file:
+        file.truncate(64 * 2**20 + 1)
+    with open(big, "rb") as stdin:
+        done = subprocess.run(
+            [sys.executable, "-m", "garnel", "plan", "-", "--card", "24GiB"],
+            stdin=stdin,
+            capture_output=True,
+            text=True,
+            check=False,
+            timeout=120,
+        )
+    assert (done.returncode, done.stderr) == (
+        2,
+        "garnel plan: error: <stdin>: more than 67,108,864 bytes, too big for a roster\n",
+    )
