@@ -142,24 +142,20 @@ def small_limit(monkeypatch: pytest.MonkeyPatch) -> int:
     return 100
 
 
-def test_a_roster_file_past_the_limit_is_refused(tmp_path: pathlib.Path, small_limit: int) -> None:
-    fits = '[{"model": "a", "weightsBytes": 1}]'
-    (tmp_path / "r.json").write_text(fits.ljust(small_limit))
+def test_a_roster_past_the_limit_is_refused(tmp_path: pathlib.Path, small_limit: int) -> None:
+    fits = '[{"model": "a", "weightsBytes": 1}]'.ljust(small_limit)
+    (tmp_path / "r.json").write_text(fits)
     assert garnel.read_roster(tmp_path / "r.json") == [Model("a", 1)]
-    (tmp_path / "r.json").write_text(fits.ljust(small_limit + 1))
+    assert garnel._roster.read_roster_stream(io.BytesIO(fits.encode()), "<stdin>") == [Model("a", 1)]
+    (tmp_path / "r.json").write_text(fits + " ")
     with pytest.raises(RosterError, match=r"r\.json: more than 100 bytes, too big for a roster$"):
         garnel.read_roster(tmp_path / "r.json")
+    with pytest.raises(RosterError, match=r"^<stdin>: more than 100 bytes, too big for a roster$"):
+        garnel._roster.read_roster_stream(io.BytesIO(fits.encode() + b" "), "<stdin>")
     # A file whose size says nothing (as /proc's say 0) is held to the limit as it is read.
     if os.path.exists("/proc/self/status"):
         with pytest.raises(RosterError, match="status: more than 100 bytes"):
             garnel.read_roster("/proc/self/status")
-
-
-def test_a_roster_stream_past_the_limit_is_refused(small_limit: int) -> None:
-    fits = b'[{"model": "a", "weightsBytes": 1}]'.ljust(small_limit)
-    assert garnel._roster.read_roster_stream(io.BytesIO(fits), "<stdin>") == [Model("a", 1)]
-    with pytest.raises(RosterError, match=r"^<stdin>: more than 100 bytes, too big for a roster$"):
-        garnel._roster.read_roster_stream(io.BytesIO(fits + b" "), "<stdin>")
 
 
 def test_standard_input_past_the_limit_is_refused(tmp_path: pathlib.Path) -> None:

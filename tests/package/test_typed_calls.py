@@ -39,15 +39,12 @@ REFUSED: list[tuple[str, Call, type[Exception], str]] = [
     ("bytes-past-u64", lambda f: f.probe_ok("a", 2**64), ValueError, f"vram_bytes must be an int from {U64}, not {2**64}"),
     ("float-bytes", lambda f: f.probe_ok("a", 5.0), TypeError, f"probe_ok: vram_bytes must be an int from {U64}, not float"),  # type: ignore[arg-type]
     ("bool-bytes", lambda f: f.probe_ok("a", True), TypeError, "probe_ok: vram_bytes must be an int from 0 to 2**64 - 1, not bool"),
-    ("text-bytes", lambda f: f.probe_ok("a", "5"), TypeError, "vram_bytes must be an int from 0 to 2**64 - 1, not str"),  # type: ignore[arg-type]
     ("negative-index-bytes", lambda f: f.probe_ok("a", np.int64(-1)), ValueError, "vram_bytes must be an int from 0 to 2**64 - 1, not -1"),
     ("text-code", lambda f: f.process_exited("a", code="1"), TypeError, f"process_exited: code must be an int from {I64}, not str"),  # type: ignore[arg-type]
-    ("float-code", lambda f: f.process_exited("a", 1.0), TypeError, "code must be an int from -2**63 to 2**63 - 1, not float"),  # type: ignore[arg-type]
     ("bool-code", lambda f: f.process_exited("a", False), TypeError, "code must be an int from -2**63 to 2**63 - 1, not bool"),
     ("code-past-i64", lambda f: f.process_exited("a", 2**63), ValueError, f"code must be an int from {I64}, not {2**63}"),
     ("code-below-i64", lambda f: f.process_exited("a", -(2**63) - 1), ValueError, f"code must be an int from {I64}, not {-(2**63) - 1}"),
     ("int-presence", lambda f: f.probe_failed("a", gpu_present=0), TypeError, "probe_failed: gpu_present must be a bool, not int"),  # type: ignore[arg-type]
-    ("text-presence", lambda f: f.probe_failed("a", gpu_present="no"), TypeError, "probe_failed: gpu_present must be a bool, not str"),  # type: ignore[arg-type]
     ("bytes-probe-detail", lambda f: f.probe_failed("a", detail=b"x"), TypeError, "probe_failed: detail must be a str or None, not bytes"),  # type: ignore[arg-type]
     ("int-load-detail", lambda f: f.load_failed("a", 5), TypeError, "load_failed: detail must be a str or None, not int"),  # type: ignore[arg-type]
     ("no-endpoint", lambda f: f.set_endpoint("a", None), TypeError, "set_endpoint: endpoint must be a str, not NoneType"),  # type: ignore[arg-type]
@@ -98,7 +95,6 @@ def test_a_wrong_argument_is_refused_before_anything_happens(
         (lambda f: f.process_exited("a", -(2**63)), "process_exited", '{"code":-9223372036854775808}'),
         (lambda f: f.process_exited("a", Index(2**63 - 1)), "process_exited", '{"code":9223372036854775807}'),
         (lambda f: f.probe_failed("a", gpu_present=False, detail=""), "probe_failed", '{"gpuPresent":false,"detail":""}'),
-        (lambda f: f.load_failed("a", None), "load_failed", "{}"),
     ],
 )  # fmt: skip
 def test_what_the_module_takes_is_taken(call: Call, kind: str, detail: str) -> None:
