@@ -314,13 +314,9 @@ class Fleet:
         # A model's probes report the same bytes again and again, and the
         # extension reads a text it has seen before faster than a new one.
         # Only an exact int is looked up, for 5.0 and True would find 5 and 1;
-        # the rest are checked on the way. A subscript costs less than .get().
-        if type(vram_bytes) is int:
-            try:
-                detail = _PROBE_DETAILS[vram_bytes]
-            except KeyError:
-                detail = _probe_detail(vram_bytes)
-        else:
+        # anything else is checked on its way into the cache.
+        detail = _PROBE_DETAILS.get(vram_bytes) if type(vram_bytes) is int else None
+        if detail is None:
             detail = _probe_detail(vram_bytes)
         if self._journal is None:
             self._observe_raw(model, "probe_ok", detail, self._clock() if now is None else now)
