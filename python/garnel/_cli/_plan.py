@@ -9,7 +9,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from .._model import Model
-from .._roster import Plan, plan, read_roster, roster_from_bytes
+from .._roster import Plan, plan, read_roster, read_roster_stream
 from ._common import (
     DEFAULT_RESERVE_PCT,
     GIB,
@@ -80,7 +80,7 @@ def run(args: argparse.Namespace) -> int:
     if args.roster == "-":
         if sys.stdin is None:  # started with standard input closed
             raise CommandError("ROSTER is -, but there is no standard input to read")
-        models = roster_from_bytes(sys.stdin.buffer.read(), "<stdin>")
+        models = read_roster_stream(sys.stdin.buffer, "<stdin>")
     else:
         models = read_roster(args.roster)
     if args.card is not None:

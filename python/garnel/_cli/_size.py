@@ -88,11 +88,20 @@ def run(args: argparse.Namespace) -> int:
     if args.name is not None and len(args.paths) != 1:
         raise CommandError("--name needs exactly one PATH")
     entries = []
+    path_of: dict[str, str] = {}
     for path in args.paths:
         shape = inspect(path, remote=args.remote)
         model = size_shape(
             shape, args.context, args.sequences, args.cache_type, args.engine, args.name
         )
+        # A roster of two models of one name is no roster: the fleet would
+        # only ever load and route the first.
+        if model.name in path_of:
+            raise CommandError(
+                f"{path_of[model.name]} and {path} are both named {model.name!r}: "
+                "size them one at a time, each with --name"
+            )
+        path_of[model.name] = path
         # print(file=None) would write to standard output, into the roster.
         if args.explain and sys.stderr is not None:
             shown = _for_a_terminal(shape, model)
