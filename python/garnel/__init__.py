@@ -18,7 +18,7 @@ from __future__ import annotations
 
 from _garnel import __version__
 
-from ._errors import JournalError, MissingExtra, RosterError, SizingError
+from ._errors import JournalError, MissingExtra, PanicException, RosterError, SizingError
 from ._fleet import Fleet, Kind, Route, RouteKind, replay
 from ._model import Model
 from ._roster import Plan, Rejection, plan, read_roster
@@ -34,6 +34,7 @@ __all__ = [
     "MissingExtra",
     "Model",
     "ModelShape",
+    "PanicException",
     "Plan",
     "Rejection",
     "RosterError",

@@ -24,13 +24,20 @@ DETAILS = ["oom", "", 'say "no"', "caf\u00e9 \u2014 back\\slash", "line\nfeed"]
 
 def random_roster(rng: random.Random) -> tuple[Any, str]:
     """A roster in one of the package's shapes, and the same roster as module JSON."""
+    shape = rng.choice(["models", "camel", "snake", "text"])
+    count = rng.randrange(6)
+    # A name may repeat only in JSON text, which reaches the module as given;
+    # the package refuses a repeat in the shapes it reads itself.
+    if shape == "text":
+        names = [rng.choice(NAMES) for _ in range(count)]
+    else:
+        names = rng.sample(NAMES, count)
     entries = []
-    for _ in range(rng.randrange(6)):
+    for name in names:
         weights = rng.choice([0, rng.randrange(GIB), rng.randrange(30 * GIB), U64_MAX])
         kv = rng.choice([None, 0, rng.randrange(4 * GIB), U64_MAX])
-        entries.append((rng.choice(NAMES), weights, kv))
+        entries.append((name, weights, kv))
     module_json = json.dumps([{"model": n, "weightsBytes": w, "kvBytes": k} for n, w, k in entries])
-    shape = rng.choice(["models", "camel", "snake", "text"])
     if shape == "models":
         return [Model(n, w, k or 0) for n, w, k in entries], module_json
     if shape == "camel":

@@ -4,11 +4,10 @@ from __future__ import annotations
 
 import argparse
 import shlex
-import sys
 from typing import TYPE_CHECKING
 
-from ._common import CommandError
-from ._plan import print_plan
+from ._common import CommandError, answering, printable, write_answer
+from ._plan import plan_for_people
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -50,21 +49,26 @@ def run(args: argparse.Namespace) -> int:
         _serve.need_extra()
     setup = _serve.prepare(_serve.read_config(args.config))
     config = setup.config
-    print_plan(
-        sys.stdout,
-        setup.plan,
-        setup.roster,
-        setup.total_bytes,
-        setup.total_source,
-        config.card.reserve_pct,
+    write_answer(
+        plan_for_people(
+            setup.plan,
+            setup.roster,
+            setup.total_bytes,
+            setup.total_source,
+            config.card.reserve_pct,
+        )
     )
     if not args.check:
-        sys.stdout.flush()
+        with answering() as out:
+            out.flush()  # the plan, before the host's log
         return _serve.serve(setup)
-    print()
-    width = max(len(server.name) for server in setup.servers)
-    for server in setup.servers:
-        print(f"  {server.name:{width}}  $ {shlex.join(server.command('{port}'))}")
+    names = [printable(server.name) for server in setup.servers]
+    width = max(map(len, names))
+    lines = [
+        f"  {name:{width}}  $ {printable(shlex.join(server.command('{port}')))}\n"
+        for name, server in zip(names, setup.servers)
+    ]
+    write_answer("\n" + "".join(lines))
     problems = _serve.check_programs(setup)
     if problems:
         raise CommandError("; ".join(problems))

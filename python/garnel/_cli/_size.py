@@ -4,11 +4,14 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
+from dataclasses import replace
 from typing import TYPE_CHECKING, Callable
 
-from .._sizing import CacheType, Engine, explain, inspect, size_shape
-from ._common import CommandError
+from .._model import Model
+from .._sizing import CacheType, Engine, ModelShape, explain, inspect, size_shape
+from ._common import CommandError, printable, write_answer
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -85,18 +88,42 @@ def run(args: argparse.Namespace) -> int:
     if args.name is not None and len(args.paths) != 1:
         raise CommandError("--name needs exactly one PATH")
     entries = []
+    path_of: dict[str, str] = {}
     for path in args.paths:
         shape = inspect(path, remote=args.remote)
         model = size_shape(
             shape, args.context, args.sequences, args.cache_type, args.engine, args.name
         )
-        if args.explain:
-            text = explain(shape, model, args.context, args.sequences, args.cache_type, args.engine)
-            print(text, file=sys.stderr)
+        # A roster of two models of one name is no roster: the fleet would
+        # only ever load and route the first.
+        if model.name in path_of:
+            raise CommandError(
+                f"{path_of[model.name]} and {path} are both named {model.name!r}: "
+                "size them one at a time, each with --name"
+            )
+        path_of[model.name] = path
+        # print(file=None) would write to standard output, into the roster.
+        if args.explain and sys.stderr is not None:
+            shown = _for_a_terminal(shape, model)
+            text = explain(*shown, args.context, args.sequences, args.cache_type, args.engine)
+            sys.stderr.write(text + "\n")
         entries.append(model.entry())
     # One entry a line, as roster files are written by hand.
-    print("[\n  " + ",\n  ".join(json.dumps(entry) for entry in entries) + "\n]")
+    write_answer("[\n  " + ",\n  ".join(json.dumps(entry) for entry in entries) + "\n]\n")
     return 0
+
+
+def _for_a_terminal(shape: ModelShape, model: Model) -> tuple[ModelShape, Model]:
+    """The shape and model with every text the explanation quotes escaped, so
+    that its line feeds are only its own. The figures are left as they are."""
+    shown = replace(
+        shape,
+        source=printable(shape.source),
+        files=tuple((printable(os.path.basename(file)), n) for file, n in shape.files),
+        weights_by_dtype=tuple((printable(dtype), n) for dtype, n in shape.weights_by_dtype),
+        architecture=None if shape.architecture is None else printable(shape.architecture),
+    )
+    return shown, replace(model, name=printable(model.name))
 
 
 def _count(minimum: int) -> Callable[[str], int]:

@@ -10,7 +10,7 @@ from dataclasses import dataclass
 from enum import Enum
 from json.encoder import encode_basestring_ascii as _quote
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, SupportsIndex, TypeVar, Union
+from typing import TYPE_CHECKING, Any, Callable, SupportsIndex, TypeVar, Union, cast
 
 import _garnel
 
@@ -31,6 +31,35 @@ Detail = Union[Mapping[str, Any], str, None]
 # each with a few answers; names no slot holds could grow it without bound.
 ROUTE_CACHE_SIZE = 512
 _WARMING_PREFIX = '{"for_ms":'
+
+
+I64_MIN, I64_MAX = -(2**63), 2**63 - 1
+
+
+def _whole(value: object, call: str, argument: str, low: int, high: int, span: str) -> int:
+    """`value` as an int from `low` to `high`, or the error naming `call`'s `argument`.
+
+    Anything the extension takes as an integer (int subclasses, objects with
+    __index__ such as numpy's) passes; bool does not, for True == 1 is no count.
+    """
+    if type(value) is int:
+        whole = value
+    elif isinstance(value, bool) or not hasattr(type(value), "__index__"):
+        raise TypeError(
+            f"{call}: {argument} must be an int from {span}, not {type(value).__name__}"
+        )
+    else:
+        whole = operator.index(cast(SupportsIndex, value))
+    if not low <= whole <= high:
+        raise ValueError(f"{call}: {argument} must be an int from {span}, not {whole}")
+    return whole
+
+
+def _text(value: object, call: str, argument: str) -> str | None:
+    """`value` if it is a str or None, else the TypeError naming `call`'s `argument`."""
+    if value is None or isinstance(value, str):
+        return value
+    raise TypeError(f"{call}: {argument} must be a str or None, not {type(value).__name__}")
 
 
 def _time(now: SupportsIndex) -> int:
@@ -111,10 +140,13 @@ _PROBE_DETAILS: dict[int, str] = {}
 PROBE_DETAILS_SIZE = 1024
 
 
-def _probe_detail(vram_bytes: int) -> str:
+def _probe_detail(vram_bytes: object) -> str:
+    whole = _whole(vram_bytes, "probe_ok", "vram_bytes", 0, U64_MAX, "0 to 2**64 - 1")
     if len(_PROBE_DETAILS) >= PROBE_DETAILS_SIZE:
         _PROBE_DETAILS.clear()
-    detail = _PROBE_DETAILS[vram_bytes] = f'{{"vramBytes":{vram_bytes:d}}}'
+    # Keyed by the checked int only: a key of any other type could let a
+    # value that hashes and compares alike (5.0, True) through unchecked.
+    detail = _PROBE_DETAILS[whole] = f'{{"vramBytes":{whole:d}}}'
     return detail
 
 
@@ -133,6 +165,12 @@ def detail_json(detail: Detail) -> str:
         return "{}"
     if isinstance(detail, str):
         return detail
+    if not isinstance(detail, Mapping):
+        # The encoder would write a list or a number, which the extension
+        # reads as an empty detail: a probe_ok of 0 bytes.
+        raise TypeError(
+            f"observe: detail must be a mapping, JSON text or None, not {type(detail).__name__}"
+        )
     return _DETAIL_ENCODER.encode(detail)
 
 
@@ -233,6 +271,8 @@ class Fleet:
         places the change in the journal, so replaying up to a time leaves
         out an endpoint set after it.
         """
+        if not isinstance(endpoint, str):
+            raise TypeError(f"set_endpoint: endpoint must be a str, not {type(endpoint).__name__}")
         journal = self._journal
         if journal is None:
             if now is not None:
@@ -266,12 +306,16 @@ class Fleet:
         """A load of `model` started."""
         self._observe(model, "load_started", "{}", now)
 
-    def probe_ok(self, model: str, vram_bytes: int, now: SupportsIndex | None = None) -> None:
+    def probe_ok(
+        self, model: str, vram_bytes: SupportsIndex, now: SupportsIndex | None = None
+    ) -> None:
         """The health probe answered: `model` holds `vram_bytes` on the card."""
         # Written out rather than through _observe: the call a host makes most.
         # A model's probes report the same bytes again and again, and the
         # extension reads a text it has seen before faster than a new one.
-        detail = _PROBE_DETAILS.get(vram_bytes)
+        # Only an exact int is looked up, for 5.0 and True would find 5 and 1;
+        # anything else is checked on its way into the cache.
+        detail = _PROBE_DETAILS.get(vram_bytes) if type(vram_bytes) is int else None
         if detail is None:
             detail = _probe_detail(vram_bytes)
         if self._journal is None:
@@ -288,6 +332,11 @@ class Fleet:
         now: SupportsIndex | None = None,
     ) -> None:
         """The health probe failed; `gpu_present=False` when the card itself is gone."""
+        if type(gpu_present) is not bool:
+            raise TypeError(
+                f"probe_failed: gpu_present must be a bool, not {type(gpu_present).__name__}"
+            )
+        detail = _text(detail, "probe_failed", "detail")
         present = "true" if gpu_present else "false"
         text = f'"gpuPresent":{present}'
         if detail is not None:
@@ -295,16 +344,22 @@ class Fleet:
         self._observe(model, "probe_failed", "{" + text + "}", now)
 
     def process_exited(
-        self, model: str, code: int | None = None, now: SupportsIndex | None = None
+        self, model: str, code: SupportsIndex | None = None, now: SupportsIndex | None = None
     ) -> None:
         """The serving process of `model` exited, with its exit code if known."""
-        detail = "{}" if code is None else f'{{"code":{code:d}}}'
+        if code is None:
+            detail = "{}"
+        else:
+            # Negative codes are signals, as the host's process API reports them.
+            whole = _whole(code, "process_exited", "code", I64_MIN, I64_MAX, "-2**63 to 2**63 - 1")
+            detail = f'{{"code":{whole:d}}}'
         self._observe(model, "process_exited", detail, now)
 
     def load_failed(
         self, model: str, detail: str | None = None, now: SupportsIndex | None = None
     ) -> None:
         """The load of `model` failed; `detail` says why."""
+        detail = _text(detail, "load_failed", "detail")
         text = "{}" if detail is None else f'{{"detail":{_quote(detail)}}}'
         self._observe(model, "load_failed", text, now)
 

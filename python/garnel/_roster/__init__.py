@@ -6,16 +6,26 @@ the extension's answer for them as typed records.
 
 from __future__ import annotations
 
-from ._entries import RosterLike, byte_count, read_roster, roster_from_bytes, roster_json
+from ._entries import (
+    ROSTER_FILE_LIMIT,
+    RosterLike,
+    byte_count,
+    read_roster,
+    read_roster_stream,
+    roster_from_bytes,
+    roster_json,
+)
 from ._plan import Plan, Rejection, plan
 
 __all__ = [
+    "ROSTER_FILE_LIMIT",
     "Plan",
     "Rejection",
     "RosterLike",
     "byte_count",
     "plan",
     "read_roster",
+    "read_roster_stream",
     "roster_from_bytes",
     "roster_json",
 ]

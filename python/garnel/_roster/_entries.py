@@ -15,10 +15,11 @@ import json
 import math
 import operator
 import os
+import stat
 import sys
 from collections.abc import Iterable, Mapping
 from pathlib import Path
-from typing import Any, Union
+from typing import Any, BinaryIO, Union
 
 from .._errors import RosterError
 from .._model import U64_MAX, Model
@@ -107,6 +108,10 @@ def _entry_label(index: int, entry: object, name_key: str) -> str:
     name = entry.get(name_key) or entry.get("path") if isinstance(entry, Mapping) else None
     if isinstance(entry, Model):
         name = entry.name
+    return _label(index, name)
+
+
+def _label(index: int, name: object) -> str:
     if not isinstance(name, str) or not name:
         return f"entry {index}"
     return f"entry {index} ({name.encode('utf-8', 'backslashreplace').decode('utf-8')})"
@@ -115,14 +120,24 @@ def _entry_label(index: int, entry: object, name_key: str) -> str:
 def models_from_entries(
     entries: Iterable[object], where: str, *, name_key: str = "model", base: Path | None = None
 ) -> list[Model]:
-    """Every entry as a Model, or one RosterError listing every bad entry."""
+    """Every entry as a Model, or one RosterError listing every bad entry.
+
+    A name given twice is a bad entry: the fleet answers for the first of a
+    name only, so a second would hold its bytes and never be loaded or routed.
+    """
     models: list[Model] = []
     faults: list[str] = []
+    first_of: dict[str, int] = {}
     for index, entry in enumerate(entries):
         try:
-            models.append(model_from_entry(entry, name_key=name_key, base=base))
+            model = model_from_entry(entry, name_key=name_key, base=base)
         except BadEntry as fault:
             faults.append(f"{_entry_label(index, entry, name_key)}: {fault}")
+            continue
+        first = first_of.setdefault(model.name, index)
+        if first != index:
+            faults.append(f"{_label(index, model.name)}: the name of entry {first} again")
+        models.append(model)
     if faults:
         raise RosterError(f"{where}: " + "; ".join(faults))
     return models
@@ -143,22 +158,90 @@ def roster_json(roster: RosterLike) -> str:
     )
 
 
+ROSTER_FILE_LIMIT = 64 * 2**20
+"""The most bytes a roster file or standard input may hold: 64 MiB.
+
+A roster of a thousand models is some 100 KiB; the limit is far beyond any
+real one and keeps a wrong file (a disk image, a log) from filling memory.
+"""
+
+
 def read_roster(path: str | os.PathLike[str]) -> list[Model]:
     """The models of a roster file: JSON (the extension's format) or TOML.
 
     A TOML roster is an array of tables, one `[[model]]` per model with
-    `name`, `weights_bytes` and optionally `kv_bytes`. Raises RosterError with
-    one message that names the file and every bad entry.
+    `name`, `weights_bytes` and optionally `kv_bytes`. The file must be a
+    regular file of at most `ROSTER_FILE_LIMIT` bytes (64 MiB), and each name
+    may appear once. Raises RosterError with one message that names the file
+    and every bad entry.
     """
     source = os.fspath(path)
-    try:
-        with open(source, "rb") as file:
-            data = file.read()
-    except OSError as error:
-        raise RosterError(f"{source}: {error.strerror or error}") from None
     suffix = os.path.splitext(source)[1].lower()
     form = {".json": "json", ".toml": "toml"}.get(suffix)
-    return roster_from_bytes(data, source, form, base=Path(source).parent)
+    return roster_from_bytes(_read_file(source), source, form, base=Path(source).parent)
+
+
+def read_roster_stream(stream: BinaryIO, source: str) -> list[Model]:
+    """The models of a roster read from an open binary stream, such as standard input.
+
+    The stream is read to its end, but no further than `ROSTER_FILE_LIMIT`
+    bytes; model paths in it are relative to the current folder.
+    """
+    return roster_from_bytes(_read_limited(stream, source), source)
+
+
+def _read_file(source: str) -> bytes:
+    # Opened without blocking, so a named pipe with no writer cannot hang
+    # the caller before fstat tells what it is; ignored by regular files.
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOCTTY", 0)
+    flags |= getattr(os, "O_BINARY", 0)  # Windows opens in text mode otherwise
+    try:
+        descriptor = os.open(source, flags)
+    except OSError as error:
+        if os.path.isdir(source):  # Windows opens no folder to fstat
+            raise RosterError(_not_a_file(source, "a folder")) from None
+        raise RosterError(f"{source}: {error.strerror or error}") from None
+    try:
+        status = os.fstat(descriptor)
+        if not stat.S_ISREG(status.st_mode):
+            raise RosterError(_not_a_file(source, _file_kind(status.st_mode)))
+        if status.st_size > ROSTER_FILE_LIMIT:
+            raise RosterError(_too_big(source))
+        with os.fdopen(descriptor, "rb") as file:
+            descriptor = -1  # the file closes it now
+            return _read_limited(file, source)
+    except OSError as error:
+        raise RosterError(f"{source}: {error.strerror or error}") from None
+    finally:
+        if descriptor >= 0:
+            os.close(descriptor)
+
+
+def _read_limited(stream: BinaryIO, source: str) -> bytes:
+    # One byte past the limit tells a file that grew, or a stream, too big.
+    data = stream.read(ROSTER_FILE_LIMIT + 1)
+    if len(data) > ROSTER_FILE_LIMIT:
+        raise RosterError(_too_big(source))
+    return data
+
+
+def _too_big(source: str) -> str:
+    return f"{source}: more than {ROSTER_FILE_LIMIT:,} bytes, too big for a roster"
+
+
+def _not_a_file(source: str, kind: str) -> str:
+    return f"{source}: {kind}, not a regular file: a roster is a JSON or TOML file"
+
+
+def _file_kind(mode: int) -> str:
+    kinds = [
+        (stat.S_ISDIR, "a folder"),
+        (stat.S_ISFIFO, "a pipe"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISSOCK, "a socket"),
+    ]
+    return next((kind for test, kind in kinds if test(mode)), "a special file")
 
 
 def roster_from_bytes(

@@ -59,8 +59,10 @@ class Plan:
 def plan(total_bytes: SupportsIndex, reserve_pct: SupportsIndex, roster: RosterLike) -> Plan:
     """Admit the roster's models greedily, in order, into the card's usable bytes.
 
-    `reserve_pct` percent of the card (100 and above mean all of it, never
-    less than one GiB) is held back. The roster is JSON text, or a sequence of
-    `Model` or of roster entry mappings.
+    `reserve_pct` percent of the card, in whole hundredths of it, is held
+    back: never less than one GiB, never more than the card. It is from 0 to
+    255, 100 and above meaning 100; the extension raises OverflowError for
+    any other. The roster is JSON text, or a sequence of `Model` or of roster
+    entry mappings, each name once.
     """
     return Plan.from_json(_garnel.plan(total_bytes, reserve_pct, roster_json(roster)))
