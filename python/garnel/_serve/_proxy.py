@@ -30,7 +30,8 @@ if TYPE_CHECKING:
     from ._supervisor import Supervisor
 
 MAX_BODY = 64 * 2**20
-# An answer this small that came whole with its headers is passed on in one write.
+# An answer of a known length up to this is relayed whole, in one write; a longer one,
+# or one without a length (every stream), chunk by chunk as it arrives.
 WHOLE_BELOW = 64 * 2**10
 # Headers that belong to one connection, never passed on; the client's Host,
 # Content-Length and Expect are the forwarding connection's own to write.
@@ -263,26 +264,31 @@ class Proxy:
                 allow_redirects=False,
                 timeout=self.timeout,
             )
+            length = upstream.content_length
+            if length is None or length > WHOLE_BELOW:
+                return await self._stream(request, upstream)
+            # A short answer of known length (never a stream): relayed whole once it
+            # is whole, a few packets later, in one write; a server that fails it
+            # first is answered for as one that never answered.
+            try:
+                whole = await upstream.read()
+            except BaseException:
+                upstream.close()  # the connection is in no state to be used again
+                raise
+            upstream.release()
         except (aiohttp.ServerTimeoutError, asyncio.TimeoutError):
             message = f"the model's server sent nothing for {self.timeout.sock_read:g} s"
             return error_answer(504, "upstream_timeout", message, route)
         except (aiohttp.ClientError, OSError) as error:
             message = f"the model's server did not answer: {error}"
             return error_answer(502, "upstream_unreachable", message, route)
-        return await self._stream(request, upstream)
+        answer = web.Response(status=upstream.status, reason=upstream.reason, body=whole)
+        self._copy_headers(upstream, answer, NOT_COPIED_WHOLE)
+        return answer
 
     async def _stream(
         self, request: web.Request, upstream: aiohttp.ClientResponse
     ) -> web.StreamResponse:
-        length = upstream.content_length
-        if length is not None and length <= WHOLE_BELOW and upstream.content.is_eof():
-            # All of it has arrived with the headers: pass it on in one piece.
-            answer: web.StreamResponse = web.Response(
-                status=upstream.status, reason=upstream.reason, body=await upstream.read()
-            )
-            self._copy_headers(upstream, answer, NOT_COPIED_WHOLE)
-            upstream.release()
-            return answer
         answer = web.StreamResponse(status=upstream.status, reason=upstream.reason)
         self._copy_headers(upstream, answer, HOP_BY_HOP)
         whole = False
