@@ -100,6 +100,25 @@ def config_with(key, value):
     return build
 
 
+def raw_safetensors(text, data_bytes):
+    """A safetensors file whose header is `text` as given, for numbers json.dumps will not write."""
+
+    def build(tmp_path):
+        text_ = text + b" " * (-len(text) % 8)
+        path = tmp_path / "model.safetensors"
+        with open(path, "wb") as file:
+            file.write(struct.pack("<Q", len(text_)) + text_)
+            file.truncate(8 + len(text_) + data_bytes)
+        return path
+
+    return build
+
+
+# A shape whose span matches a data end of 4300 digits, one past what Python
+# turns into text: the end of the data is then past the file.
+HUGE_END = int("9" * 4299 + "8")
+
+
 def gguf_with(**keys):
     def build(tmp_path):
         keys.update(head_count=1, embedding_length=64)
@@ -271,6 +290,27 @@ BAD_INPUTS = {
         "'llama.block_count' is 4000000000, not a count of layers",
     ),
     "cache-beyond-u64": (config_with("head_dim", 10**21), "bytes of cache, more than 2**64 - 1"),
+    # Shapes and offsets that would take seconds to multiply out, or a
+    # message of megabytes, or digits past what Python writes.
+    "shape-of-many-dimensions": (
+        safetensors_with({"a": {**f16(0, 4), "shape": [2**40] * 2000}}),
+        "tensor 'a' has 2000 dimensions (at most 64 are read)",
+    ),
+    "shape-past-the-file": (
+        safetensors_with({"a": {**f16(0, 4), "shape": [2**64 - 1] * 64}}),
+        "18446744073709551615, ...] needs more than the file's 8 bytes of data",
+    ),
+    "data-end-of-4300-digits": (
+        raw_safetensors(
+            b'{"a":{"dtype":"F16","shape":[%d],"data_offsets":[0,%d]}}' % (HUGE_END // 2, HUGE_END),
+            8,
+        ),
+        "tensor 'a' has no valid data_offsets",
+    ),
+    "name-of-a-megabyte": (
+        safetensors_with({"n" * 2**20: {"dtype": "Q7", "shape": [2], "data_offsets": [0, 2]}}),
+        "n' has unknown dtype 'Q7'",
+    ),
     "no-config": (config_without(None), "cannot size the cache: no config.json"),
     "config-key-missing": (
         config_without("num_hidden_layers"),
@@ -285,7 +325,8 @@ def test_bad_input_is_one_message_naming_the_file(tmp_path, build, message):
     with pytest.raises(ValueError) as caught:
         garnel.size(path)
     text = str(caught.value)
-    assert message in text and str(path) in text
+    # Whatever the file holds, the message is a line a person reads.
+    assert message in text and str(path) in text and len(text) < 400
     run = subprocess.run([*GARNEL, "size", str(path)], capture_output=True, text=True, check=False)
     assert run.returncode == 2 and run.stdout == ""
     assert run.stderr.count("\n") == 1 and message in run.stderr and "Traceback" not in run.stderr
