@@ -91,10 +91,11 @@ def cut_off_gguf(tmp_path):
     return raw_file("m.gguf", data[:40])(tmp_path)
 
 
-def config_with(key, value):
+def config_with(key, value, **more):
     def build(tmp_path):
         sf.write_sparse_safetensors(tmp_path / "model.safetensors", [("w", "BF16", [8])])
-        (tmp_path / "config.json").write_text(json.dumps({**sf.LLAMA3_8B_CONFIG, key: value}))
+        config = {**sf.LLAMA3_8B_CONFIG, key: value, **more}
+        (tmp_path / "config.json").write_text(json.dumps(config))
         return tmp_path
 
     return build
@@ -310,6 +311,37 @@ BAD_INPUTS = {
     "name-of-a-megabyte": (
         safetensors_with({"n" * 2**20: {"dtype": "Q7", "shape": [2], "data_offsets": [0, 2]}}),
         "n' has unknown dtype 'Q7'",
+    ),
+    "config-no-layers": (
+        config_with("num_hidden_layers", 0),
+        "cannot size the cache: 'num_hidden_layers' is 0",
+    ),
+    "config-no-kv-heads": (
+        config_with("num_key_value_heads", 0),
+        "cannot size the cache: 'num_key_value_heads' is 0",
+    ),
+    "config-head-width-zero": (
+        config_with("hidden_size", 16),
+        "'hidden_size' 16 over 32 heads is a head width of 0",
+    ),
+    # Contexts past what a float holds once a RoPE factor multiplies them.
+    "config-context-past-floats": (
+        config_with("max_position_embeddings", 1e308, rope_scaling={"type": "linear", "factor": 4}),
+        "'max_position_embeddings' is about 2**1023, not a context length",
+    ),
+    "config-context-of-400-digits": (
+        config_with(
+            "max_position_embeddings", 10**400, rope_scaling={"type": "linear", "factor": 4}
+        ),
+        "'max_position_embeddings' is about 2**1328, not a context length",
+    ),
+    "config-model-max-length-past-floats": (
+        config_with("model_max_length", 1e308, rope_scaling={"type": "dynamic", "factor": 2}),
+        "'model_max_length' is about 2**1023, not a context length",
+    ),
+    "config-context-stretched-past-any": (
+        config_with("max_position_embeddings", 2**40, rope_scaling={"type": "linear", "factor": 4}),
+        "'max_position_embeddings' 1099511627776 stretched by RoPE factor 4 is 4398046511104",
     ),
     "no-config": (config_without(None), "cannot size the cache: no config.json"),
     "config-key-missing": (
