@@ -115,6 +115,16 @@ def raw_safetensors(text, data_bytes):
     return build
 
 
+def gguf_keys(**keys):
+    """A GGUF file of one tensor with exactly these llama.* keys, by gguf's writer."""
+
+    def build(tmp_path):
+        sf.write_gguf(tmp_path / "m.gguf", "llama", [("w", [32, 32], "F16")], keys)
+        return tmp_path / "m.gguf"
+
+    return build
+
+
 # A shape whose span matches a data end of 4300 digits, one past what Python
 # turns into text: the end of the data is then past the file.
 HUGE_END = int("9" * 4299 + "8")
@@ -311,6 +321,10 @@ BAD_INPUTS = {
     "name-of-a-megabyte": (
         safetensors_with({"n" * 2**20: {"dtype": "Q7", "shape": [2], "data_offsets": [0, 2]}}),
         "n' has unknown dtype 'Q7'",
+    ),
+    "gguf-per-layer-array-too-long": (
+        gguf_keys(block_count=1, head_count=1, embedding_length=64, head_count_kv=[1] * 100_001),
+        "'llama.attention.head_count_kv' is not a count: <an array of 100,001 values>",
     ),
     "config-no-layers": (
         config_with("num_hidden_layers", 0),

@@ -4,8 +4,13 @@ headers whose counts would have the reader hold or walk far more than is on disk
 
 from __future__ import annotations
 
+import array
 import json
+import os
+import struct
 import subprocess
+import sys
+import tracemalloc
 
 import garnel
 import pytest
@@ -60,6 +65,87 @@ def test_a_cache_that_cannot_be_sized_names_its_key_and_leaves_the_weights(tmp_p
         )
         assert run.returncode == code, run.stderr
         assert "Traceback" not in run.stderr and (code == 0 or key in run.stderr)
+
+
+def test_a_gguf_file_cut_while_it_is_read_is_refused_naming_it(tmp_path, monkeypatch):
+    path = tmp_path / "m.gguf"
+    keys = {"block_count": 1, "head_count": 1, "embedding_length": 64}
+    keys.update(token_list=["t" * 100] * 2000)  # a header of several chunks
+    sf.write_gguf(path, "llama", [("w", [32, 32], "F16")], keys)
+
+    def open_and_cut(name, mode="rb"):
+        file = open(name, mode)  # noqa: SIM115 (the reader's own with-statement closes it)
+        read = file.read
+        reads = []
+
+        def read_then_cut(size=-1):
+            reads.append(size)
+            if len(reads) == 2:  # after the magic and version, another writer cuts it
+                os.truncate(name, 100)
+            return read(size)
+
+        file.read = read_then_cut
+        return file
+
+    monkeypatch.setattr("garnel._sizing._gguf_header.open", open_and_cut, raising=False)
+    with pytest.raises(garnel.SizingError, match="changed while read") as caught:
+        garnel.inspect(path)
+    assert str(path) in str(caught.value)
+
+
+def array_entry(key, type_id, values):
+    """A metadata entry holding an array of numbers, packed whole."""
+    items = array.array({4: "I", 10: "Q"}[type_id], values)
+    if sys.byteorder == "big":
+        items.byteswap()
+    head = sf.gguf_value(sf.GGUF_STRING, key) + struct.pack(
+        "<IIQ", sf.GGUF_ARRAY, type_id, len(items)
+    )
+    return head + items.tobytes()
+
+
+def gguf_of_entries(path, entries, data_bytes=0):
+    """A GGUF file of these raw metadata entries, no tensors, and a hole of `data_bytes`."""
+    with open(path, "wb") as file:
+        file.write(b"GGUF" + struct.pack("<IQQ", 3, 0, len(entries)) + b"".join(entries))
+        file.truncate(file.tell() + data_bytes)
+    return path
+
+
+def test_metadata_that_sizing_does_not_read_is_never_held(tmp_path):
+    # Eight arrays of 65 536 distinct numbers: 2 MiB on disk, and many times
+    # that as Python lists.
+    entries = [array_entry(f"junk.{i}", 4, range(i << 16, (i + 1) << 16)) for i in range(8)]
+    path = gguf_of_entries(tmp_path / "m.gguf", entries)
+    garnel.inspect(path)  # gguf and numpy imported before memory is traced
+    tracemalloc.start()
+    try:
+        garnel.inspect(path)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < path.stat().st_size // 4
+
+
+def test_a_run_of_empty_strings_is_skipped_without_a_step_each(tmp_path):
+    # A sparse file of 2**20 empty strings: eight zero bytes each.
+    count = 2**20
+    head = sf.gguf_value(sf.GGUF_STRING, "tokenizer.ggml.tokens")
+    entry = head + struct.pack("<IIQ", sf.GGUF_ARRAY, sf.GGUF_STRING, count)
+    path = gguf_of_entries(tmp_path / "m.gguf", [entry], data_bytes=8 * count)
+    garnel.inspect(path)  # imports done before calls are counted
+    calls = 0
+
+    def count_calls(frame, event, arg):
+        nonlocal calls
+        calls += 1
+
+    sys.setprofile(count_calls)
+    try:
+        shape = garnel.inspect(path)
+    finally:
+        sys.setprofile(None)
+    assert shape.weights_bytes == 0 and calls < count // 100
 
 
 def test_an_index_total_of_thousands_of_digits_warns_in_a_line(tmp_path):
