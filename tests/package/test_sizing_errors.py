@@ -115,6 +115,18 @@ def raw_safetensors(text, data_bytes):
     return build
 
 
+def gguf_laid_out(*offsets, data_bytes=None):
+    """A GGUF file of F32 tensors of 8 elements (32 bytes), named a, b, ... in
+    the table, at these offsets in the data."""
+
+    def build(tmp_path):
+        tensors = [(chr(ord("a") + i), [8], sf.GGML_F32, at) for i, at in enumerate(offsets)]
+        end = max(offsets) + 32 if data_bytes is None else data_bytes
+        return sf.write_gguf_by_hand(tmp_path / "m.gguf", [], tensors, end)
+
+    return build
+
+
 def gguf_keys(**keys):
     """A GGUF file of one tensor with exactly these llama.* keys, by gguf's writer."""
 
@@ -321,6 +333,35 @@ BAD_INPUTS = {
     "name-of-a-megabyte": (
         safetensors_with({"n" * 2**20: {"dtype": "Q7", "shape": [2], "data_offsets": [0, 2]}}),
         "n' has unknown dtype 'Q7'",
+    ),
+    # Tensor data laid out as llama.cpp refuses to load it.
+    "gguf-overlap": (gguf_laid_out(0, 0), "tensor 'b' overlaps tensor 'a'"),
+    "gguf-gap": (gguf_laid_out(0, 64), "a gap of 32 bytes after 'a', before tensor 'b'"),
+    "gguf-gap-first": (gguf_laid_out(32), "a gap of 32 bytes at the start of the data"),
+    "gguf-unaligned": (
+        gguf_laid_out(0, 40),
+        "tensor 'b' at data offset 40 is not aligned to 32 bytes",
+    ),
+    "gguf-out-of-order": (
+        gguf_laid_out(32, 0),
+        "tensor 'b' is stored before tensor 'a', which the table lists first",
+    ),
+    "gguf-data-past-last-tensor": (
+        gguf_laid_out(0, 32, data_bytes=104),
+        "40 bytes after the last tensor that no tensor describes",
+    ),
+    "gguf-data-without-tensors": (
+        gguf_laid_out(data_bytes=64),
+        "64 bytes after the header that no tensor describes",
+    ),
+    # Caches that would size at 0 bytes without a word, or not at all.
+    "gguf-no-layers": (
+        gguf_keys(block_count=0, head_count=1, embedding_length=64),
+        "cannot size the cache: 'llama.block_count' is 0",
+    ),
+    "gguf-width-zero": (
+        gguf_keys(block_count=1, head_count=32, embedding_length=16),
+        "'llama.embedding_length' 16 over 32 heads is a width of 0",
     ),
     "gguf-per-layer-array-too-long": (
         gguf_keys(block_count=1, head_count=1, embedding_length=64, head_count_kv=[1] * 100_001),

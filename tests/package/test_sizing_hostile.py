@@ -17,6 +17,36 @@ import pytest
 import sizing_files as sf
 from sizing_files import GARNEL
 
+F32_BYTES = 4
+
+
+@pytest.mark.parametrize(
+    ("sizes", "offsets", "data_bytes", "alignment"),
+    [
+        # 12 and 20 bytes: the first padded to 32, the last with or without its padding.
+        ([3, 5], [0, 32], 52, 32),
+        ([3, 5], [0, 32], 64, 32),
+        ([3, 5], [0, 32], 60, 32),
+        # A file's own alignment; a tensor of 0 bytes takes no room.
+        ([3, 0, 5], [0, 64, 64], 84, 64),
+        ([8, 8], [0, 32], 64, 32),
+    ],
+    ids=["unpadded-end", "padded-end", "part-padded-end", "alignment-64", "no-padding"],
+)
+def test_gguf_tensors_padded_to_the_alignment_are_sized(
+    tmp_path, sizes, offsets, data_bytes, alignment
+):
+    tensors = [(f"t{i}", [n], sf.GGML_F32, at) for i, (n, at) in enumerate(zip(sizes, offsets))]
+    keys = [("general.alignment", 4, alignment)] if alignment != 32 else []
+    path = sf.write_gguf_by_hand(tmp_path / "m.gguf", keys, tensors, data_bytes, alignment)
+    assert garnel.inspect(path).weights_bytes == F32_BYTES * sum(sizes)
+
+
+def gguf_without_layers(tmp_path):
+    keys = {"block_count": 0, "head_count": 1, "embedding_length": 64}
+    sf.write_gguf(tmp_path / "m.gguf", "llama", [("w", [32, 32], "F16")], keys)
+    return tmp_path / "m.gguf", 32 * 32 * 2
+
 
 def config_past_floats(tmp_path):
     sf.write_sparse_safetensors(tmp_path / "model.safetensors", [("w", "BF16", [8])])
@@ -40,10 +70,11 @@ def config_without_layers(tmp_path):
 @pytest.mark.parametrize(
     ("build", "key"),
     [
+        (gguf_without_layers, "'llama.block_count' is 0"),
         (config_past_floats, "'max_position_embeddings' is about 2**1023"),
         (config_without_layers, "'num_hidden_layers' is 0"),
     ],
-    ids=["config-context-past-floats", "config-no-layers"],
+    ids=["gguf-no-layers", "config-context-past-floats", "config-no-layers"],
 )
 def test_a_cache_that_cannot_be_sized_names_its_key_and_leaves_the_weights(tmp_path, build, key):
     path, weights = build(tmp_path)

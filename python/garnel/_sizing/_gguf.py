@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from .._errors import MissingExtra, SizingError
-from ._gguf_header import LongArray, read_header
+from ._gguf_header import Header, LongArray, read_header
 from ._quote import quote
 from ._shape import MAX_LAYERS, LayerCache, layers_with_windows
 
@@ -118,6 +118,7 @@ def read_weights(path: str) -> GgufWeights:
             sized.append(nbytes)
             count += 1
             by_type[ggml_type.name] = by_type.get(ggml_type.name, 0) + nbytes
+        _check_layout(file, header, sized)
         by_file.append((file, sum(sized)))
         if number == 0:
             metadata = header.metadata
@@ -132,6 +133,58 @@ def read_weights(path: str) -> GgufWeights:
 
 def _sizing_reads(key: str) -> bool:
     return key in FILE_KEYS or key.partition(".")[2] in ARCH_KEYS
+
+
+def _check_layout(file: str, header: Header, nbytes: Sequence[int]) -> None:
+    """Refuses tensor data that overlaps, leaves gaps, is not aligned, or
+    leaves bytes at the end that no tensor describes.
+
+    llama.cpp's reader (ggml/src/gguf.cpp, gguf_init_from_reader) demands that
+    each tensor, in the table's order, start where the one before it ends,
+    padded to general.alignment, the first at 0; padding after the last is
+    normal. gguf-py's GGUFReader (_build_tensors) checks none of this, and
+    would size what llama.cpp refuses to load.
+    """
+    alignment = header.alignment
+    # Sorted by offset, the table's order breaking ties (tensors of 0 bytes).
+    spans = sorted(
+        (tensor.offset, index, tensor.offset + size)
+        for index, (tensor, size) in enumerate(zip(header.tensors, nbytes))
+    )
+    reached = 0
+    last = -1
+    for begin, index, end in spans:
+        name = quote(header.tensors[index].name)
+        padded = -(-reached // alignment) * alignment
+        if begin < reached:
+            raise SizingError(
+                f"{file}: tensor {name} overlaps tensor {quote(header.tensors[last].name)}"
+            )
+        if begin % alignment:
+            raise SizingError(
+                f"{file}: tensor {name} at data offset {begin} is not aligned to {alignment} bytes"
+            )
+        if begin > padded:
+            after = (
+                f"after {quote(header.tensors[last].name)}"
+                if last >= 0
+                else "at the start of the data"
+            )
+            raise SizingError(
+                f"{file}: a gap of {begin - padded} bytes {after}, before tensor {name}"
+            )
+        if index < last:
+            raise SizingError(
+                f"{file}: tensor {quote(header.tensors[last].name)} is stored before "
+                f"tensor {name}, which the table lists first"
+            )
+        reached, last = end, index
+    padded_end = header.data_start + -(-reached // alignment) * alignment
+    if header.file_size > padded_end:
+        raise SizingError(
+            f"{file}: {header.file_size - padded_end:,} bytes after the "
+            f"{'last tensor' if spans else 'header'} that no tensor describes"
+        )
 
 
 def _ggml_types() -> tuple[Any, Mapping[Any, tuple[int, int]]]:
@@ -172,6 +225,8 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
     layers = count("block_count")
     if layers > MAX_LAYERS:
         raise SizingError(f"{source}: {named('block_count')} is {layers}, not a count of layers")
+    if layers == 0:
+        raise SizingError(f"{source}: cannot size the cache: {named('block_count')} is 0")
 
     def per_layer(key: str, default: Sequence[int] | None) -> list[int]:
         value = get(key)
@@ -194,7 +249,13 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
             return count(key)
         if heads[0] == 0:
             raise SizingError(f"{source}: cannot size the cache: no {named(key)}")
-        return count("embedding_length") // heads[0]
+        embedding = count("embedding_length")
+        if embedding < heads[0]:
+            raise SizingError(
+                f"{source}: cannot size the cache: {named('embedding_length')} {embedding} "
+                f"over {heads[0]} heads is a width of 0"
+            )
+        return embedding // heads[0]
 
     key_width, value_width = width("attention.key_length"), width("attention.value_length")
     latent = bool(get("attention.key_length_mla")) and bool(get("attention.value_length_mla"))
