@@ -26,8 +26,10 @@ READABLE_VERSIONS = (2, 3)
 DEFAULT_ALIGNMENT = 32
 ALIGNMENT_KEY = "general.alignment"
 CHUNK = 64 * 1024
-# Runs of empty strings (a sparse hole) are skipped in reads this large.
+# Runs of empty strings (a sparse hole) are skipped in reads this large,
+# compared a block of zeros at a time: far quicker than a search byte by byte.
 ZEROS_CHUNK = 1 << 20
+ZEROS = bytes(CHUNK)
 STRING, ARRAY = 8, 9
 VALUE_FORMATS = {
     0: "B",
@@ -294,9 +296,12 @@ class _Cursor:
                 continue
             # A run of empty strings is a run of zero bytes: skipped a chunk at
             # a time, however many strings a sparse hole holds.
-            nonzero = NONZERO.search(self.buffer, self.at)
-            zeros = (nonzero.start() if nonzero else len(self.buffer)) - self.at
-            run = min(zeros // 8, left)
+            zeros_end = self.at
+            while self.buffer.startswith(ZEROS, zeros_end):
+                zeros_end += len(ZEROS)
+            nonzero = NONZERO.search(self.buffer, zeros_end, zeros_end + len(ZEROS))
+            zeros_end = nonzero.start() if nonzero else len(self.buffer)
+            run = min((zeros_end - self.at) // 8, left)
             self.at += run * 8
             left -= run
             if left and nonzero is None:
