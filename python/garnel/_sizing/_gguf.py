@@ -154,30 +154,9 @@ def _check_layout(file: str, header: Header, nbytes: Sequence[int]) -> None:
     reached = 0
     last = -1
     for begin, index, end in spans:
-        name = quote(header.tensors[index].name)
-        padded = -(-reached // alignment) * alignment
-        if begin < reached:
-            raise SizingError(
-                f"{file}: tensor {name} overlaps tensor {quote(header.tensors[last].name)}"
-            )
-        if begin % alignment:
-            raise SizingError(
-                f"{file}: tensor {name} at data offset {begin} is not aligned to {alignment} bytes"
-            )
-        if begin > padded:
-            after = (
-                f"after {quote(header.tensors[last].name)}"
-                if last >= 0
-                else "at the start of the data"
-            )
-            raise SizingError(
-                f"{file}: a gap of {begin - padded} bytes {after}, before tensor {name}"
-            )
-        if index < last:
-            raise SizingError(
-                f"{file}: tensor {quote(header.tensors[last].name)} is stored before "
-                f"tensor {name}, which the table lists first"
-            )
+        if begin != -(-reached // alignment) * alignment or index < last:
+            names = [tensor.name for tensor in header.tensors]
+            raise _misplaced(file, names, alignment, reached, last, begin, index)
         reached, last = end, index
     padded_end = header.data_start + -(-reached // alignment) * alignment
     if header.file_size > padded_end:
@@ -185,6 +164,28 @@ def _check_layout(file: str, header: Header, nbytes: Sequence[int]) -> None:
             f"{file}: {header.file_size - padded_end:,} bytes after the "
             f"{'last tensor' if spans else 'header'} that no tensor describes"
         )
+
+
+def _misplaced(
+    file: str, names: Sequence[str], alignment: int, reached: int, last: int, begin: int, index: int
+) -> SizingError:
+    """Why the tensor `index` cannot begin at `begin` when the data before it
+    ends at `reached`, the last of it from tensor `last` (-1: none)."""
+    name = quote(names[index])
+    before = quote(names[last]) if last >= 0 else ""
+    padded = -(-reached // alignment) * alignment
+    if begin < reached:
+        return SizingError(f"{file}: tensor {name} overlaps tensor {before}")
+    if begin % alignment:
+        return SizingError(
+            f"{file}: tensor {name} at data offset {begin} is not aligned to {alignment} bytes"
+        )
+    if begin > padded:
+        after = f"after {before}" if before else "at the start of the data"
+        return SizingError(f"{file}: a gap of {begin - padded} bytes {after}, before tensor {name}")
+    return SizingError(
+        f"{file}: tensor {before} is stored before tensor {name}, which the table lists first"
+    )
 
 
 def _ggml_types() -> tuple[Any, Mapping[Any, tuple[int, int]]]:

@@ -143,28 +143,27 @@ def check_tensors(
 
 
 def _tensor_span(source: str, name: str, info: object, data_bytes: int) -> tuple[int, int, str]:
-    tensor = f"{source}: tensor {quote(name)}"
     if not isinstance(info, dict):
-        raise SizingError(f"{tensor} is not a JSON object")
+        raise _refused(source, name, "is not a JSON object")
     dtype = info.get("dtype")
     shape = info.get("shape")
     offsets = info.get("data_offsets")
     if not isinstance(dtype, str):
-        raise SizingError(f"{tensor} has no dtype")
+        raise _refused(source, name, "has no dtype")
     bits = DTYPE_BITS.get(dtype)
     if bits is None:
-        raise SizingError(f"{tensor} has unknown dtype {quote(dtype)}")
+        raise _refused(source, name, f"has unknown dtype {quote(dtype)}")
     if isinstance(shape, list) and len(shape) > MAX_DIMS:
-        raise SizingError(f"{tensor} has {len(shape)} dimensions (at most {MAX_DIMS} are read)")
+        raise _refused(source, name, f"has {len(shape)} dimensions (at most {MAX_DIMS} are read)")
     if not isinstance(shape, list) or not all(_is_count(d) for d in shape):
-        raise SizingError(f"{tensor} has no valid shape")
+        raise _refused(source, name, "has no valid shape")
     if (
         not isinstance(offsets, list)
         or len(offsets) != 2
         or not all(_is_count(o) and o <= U64_MAX for o in offsets)
         or offsets[0] > offsets[1]
     ):
-        raise SizingError(f"{tensor} has no valid data_offsets")
+        raise _refused(source, name, "has no valid data_offsets")
     begin, end = offsets
     # At most MAX_DIMS factors, so the product is quick however large they are.
     needed_bits = math.prod(shape) * bits
@@ -176,13 +175,19 @@ def _tensor_span(source: str, name: str, info: object, data_bytes: int) -> tuple
             if needed_bits // 8 <= U64_MAX
             else f"more than the file's {data_bytes:,} bytes of data"
         )
-        raise SizingError(
-            f"{tensor} spans {end - begin} bytes but {dtype} {quote(shape)} needs {needs}"
+        raise _refused(
+            source, name, f"spans {end - begin} bytes but {dtype} {quote(shape)} needs {needs}"
         )
-    # Reachable only beside a dimension of 0, which leaves nothing to count.
-    if any(d > U64_MAX for d in shape):
-        raise SizingError(f"{tensor} has a dimension past 2**64 - 1")
+    # A product of 0 hides any other dimension, which the reference reader
+    # still holds to 64 bits.
+    if needed_bits == 0 and any(d > U64_MAX for d in shape):
+        raise _refused(source, name, "has a dimension past 2**64 - 1")
     return begin, end, dtype
+
+
+def _refused(source: str, name: str, fault: str) -> SizingError:
+    # The name is quoted only when refused: a header names thousands of tensors.
+    return SizingError(f"{source}: tensor {quote(name)} {fault}")
 
 
 def _is_count(value: object) -> bool:
