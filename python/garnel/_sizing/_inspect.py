@@ -18,6 +18,7 @@ from .._errors import MissingExtra, SizingError
 from .._model import U64_MAX, Model
 from . import _gguf, _hub
 from ._config import cache_from_config, load_config
+from ._quote import figure, quote
 from ._safetensors import read_header, read_index
 from ._shape import (
     WEIGHT_DTYPES,
@@ -121,7 +122,9 @@ def size_shape(
         raise SizingError(_weights_only_hint(shape))
     kv = shape.kv_bytes(context, sequences, cache_type, engine)
     if kv > U64_MAX:  # Model would refuse it without saying whose it is
-        raise SizingError(f"{shape.source}: {kv:,} bytes of cache, more than 2**64 - 1")
+        raise SizingError(
+            f"{shape.source}: {figure(kv, grouped=True)} bytes of cache, more than 2**64 - 1"
+        )
     return Model(name if name is not None else default_name(shape.source), shape.weights_bytes, kv)
 
 
@@ -213,7 +216,7 @@ def _entry_int(entry: Mapping[str, object], *keys: str) -> int | None:
         if value is None:
             continue
         if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-            raise SizingError(f"{key!r} must be a whole number, not {value!r}")
+            raise SizingError(f"{key!r} must be a whole number, not {quote(value)}")
         return value
     return None
 
@@ -224,7 +227,7 @@ def _entry_str(entry: Mapping[str, object], *keys: str) -> str | None:
         if value is None:
             continue
         if not isinstance(value, str):
-            raise SizingError(f"{key!r} must be a string, not {value!r}")
+            raise SizingError(f"{key!r} must be a string, not {quote(value)}")
         return value
     return None
 
@@ -286,7 +289,7 @@ def _index_files(index_path: str) -> list[str]:
     for shard in index.shards:
         file = os.path.join(folder, shard)
         if not os.path.isfile(file):
-            raise SizingError(f"{index_path}: names shard {shard!r}, which is missing")
+            raise SizingError(f"{index_path}: names shard {quote(shard)}, which is missing")
         files.append(file)
     return files
 
@@ -309,8 +312,8 @@ def _safetensors_shape(
         total = sum(b for _, b in per_file)
         if claimed is not None and claimed != total:
             problems.append(
-                f"{index_path}: total_size {claimed:,} disagrees with the shard headers' "
-                f"{total:,} bytes (the headers are used)"
+                f"{index_path}: total_size {figure(claimed, grouped=True)} disagrees with "
+                f"the shard headers' {total:,} bytes (the headers are used)"
             )
     config = os.path.join(folder, "config.json")
     return _with_config(source or folder, tuple(per_file), by_dtype, count, config, None, problems)
@@ -384,8 +387,8 @@ def _remote_shape(repo_id: str) -> ModelShape:
     total = sum(b for _, b in remote.files)
     if remote.total_size is not None and remote.total_size != total:
         problems.append(
-            f"{repo_id}: total_size {remote.total_size:,} disagrees with the shard headers' "
-            f"{total:,} bytes (the headers are used)"
+            f"{repo_id}: total_size {figure(remote.total_size, grouped=True)} disagrees with "
+            f"the shard headers' {total:,} bytes (the headers are used)"
         )
     return _with_config(
         repo_id,
