@@ -66,6 +66,13 @@ def register(subparsers: Subparsers) -> None:
         metavar="E",
         help="whose allocation rules: %(choices)s (default: llama.cpp for GGUF, vllm otherwise)",
     )
+    parser.add_argument(
+        "--no-chunked-cap",
+        dest="chunked_cap",
+        action="store_false",
+        help="count chunked attention layers whole under vllm, as vLLM does with "
+        "VLLM_ALLOW_CHUNKED_LOCAL_ATTN_WITH_HYBRID_KV_CACHE=0 (default: capped, its default 1)",
+    )
     parser.add_argument("--name", help="the roster name (one PATH only; default: its file name)")
     parser.add_argument(
         "--explain",
@@ -87,11 +94,10 @@ def run(args: argparse.Namespace) -> int:
     entries = []
     for path in args.paths:
         shape = inspect(path, remote=args.remote)
-        model = size_shape(
-            shape, args.context, args.sequences, args.cache_type, args.engine, args.name
-        )
+        options = (args.context, args.sequences, args.cache_type, args.engine)
+        model = size_shape(shape, *options, args.name, chunked_cap=args.chunked_cap)
         if args.explain:
-            text = explain(shape, model, args.context, args.sequences, args.cache_type, args.engine)
+            text = explain(shape, model, *options, chunked_cap=args.chunked_cap)
             print(text, file=sys.stderr)
         entries.append(model.entry())
     # One entry a line, as roster files are written by hand.

@@ -14,6 +14,7 @@ from typing import Any
 
 from .._errors import MissingExtra, SizingError
 from ._gguf_header import read_header
+from ._hybrid import check_gguf_architecture, gguf_layers
 from ._shape import MAX_LAYERS, LayerCache, layers_with_windows
 
 SPLIT_NAME = re.compile(r"^(?P<stem>.*)-(?P<number>\d{5})-of-(?P<count>\d{5})\.gguf$")
@@ -123,6 +124,7 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
     arch = metadata.get("general.architecture")
     if not isinstance(arch, str):
         raise SizingError(f"{source}: cannot size the cache: no 'general.architecture'")
+    check_gguf_architecture(arch, source)
 
     def get(key: str) -> Any:
         return metadata.get(f"{arch}.{key}")
@@ -173,9 +175,11 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
     # Latent attention keeps the latent as the key and allocates no values.
     values = [0 if latent else (swa_value if sliding[i] else value_width) for i in range(layers)]
     context = get("context_length")
+    attention = layers_with_windows(layers, kv_heads, keys, values, window, sliding)
     return GgufCache(
         arch,
-        layers_with_windows(layers, kv_heads, keys, values, window, sliding),
+        # Recurrent layers, where llama.cpp's hparams mark them.
+        gguf_layers(get, count, arch, attention, source),
         latent,
         int(context) if _is_count(context) and context else None,
     )
