@@ -9,6 +9,7 @@ from ._shape import (
     LayerKind,
     ModelShape,
     cells,
+    engine_layout,
     layer_bytes,
 )
 
@@ -25,8 +26,8 @@ def explain_cache(
     and one line per group of equal layers, the recurrent state on its own."""
     if context == 0:
         return ["cache: none (context 0)"]
-    allocation = shape.allocation(cache_type, engine, chunked_cap=chunked_cap)
-    chosen, rules = allocation.cache_type, allocation.engine
+    layout = engine_layout(shape, cache_type, engine, chunked_cap=chunked_cap)
+    chosen, rules = layout.cache_type, layout.engine
     block_size, block_bytes = chosen.block
     element = f"{block_bytes} bytes" + (f" per {block_size} elements" if block_size > 1 else "")
     lines = [
@@ -34,24 +35,24 @@ def explain_cache(
         f"{sequences} sequence(s) of {context} tokens"
         + (", latent attention (keys only)" if shape.latent else "")
     ]
-    if rules is Engine.VLLM and allocation.state_bytes and allocation.block != 16:
+    if rules is Engine.VLLM and layout.state_bytes and layout.block != 16:
         lines.append(
-            f"  attention blocks of {allocation.block} tokens, the least multiple of 16 whose"
-            f" page holds one recurrent state of {allocation.state_bytes:,} bytes"
+            f"  attention blocks of {layout.block} tokens, the least multiple of 16 whose"
+            f" page holds one recurrent state of {layout.state_bytes:,} bytes"
         )
     groups: dict[LayerCache, int] = {}
     for layer in shape.layers:
         groups[layer] = groups.get(layer, 0) + 1
     for layer, count in groups.items():
-        nbytes = count * layer_bytes(allocation, layer, context, sequences) * sequences
+        nbytes = count * layer_bytes(layout, layer, context, sequences) * sequences
         if layer.kind is LayerKind.RECURRENT:
-            lines.append(_state_line(allocation.state_page, layer, count, sequences, nbytes, rules))
+            lines.append(_state_line(layout.state_page, layer, count, sequences, nbytes, rules))
         elif layer.kind is LayerKind.NONE:
             lines.append(f"  {count} layers keep no cache")
         else:
-            chunk = layer.chunk if allocation.chunked_cap or rules is Engine.LLAMA_CPP else None
+            chunk = layer.chunk if layout.chunked_cap or rules is Engine.LLAMA_CPP else None
             kept = cells(
-                rules, context, sequences, layer.sliding_window, block=allocation.block, chunk=chunk
+                rules, context, sequences, layer.sliding_window, block=layout.block, chunk=chunk
             )
             widths = f"({layer.key_width} + {layer.value_width})"
             lines.append(

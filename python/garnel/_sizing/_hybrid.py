@@ -11,6 +11,15 @@ The recurrent state is counted in elements, the same for both engines:
 llama.cpp's per-layer `r` (n_embd_r) and `s` (n_embd_s) rows
 (src/llama-hparams.cpp), vLLM's conv and temporal state shapes
 (vllm/model_executor/layers/mamba/mamba_utils.py, MambaStateShapeCalculator).
+
+Read at: ggml-org/llama.cpp src/llama-arch.cpp 00395eb (architecture names,
+llm_arch_is_recurrent, llm_arch_is_hybrid), src/llama-model.cpp 0034230
+(load_hparams, create_memory), src/llama-hparams.cpp 01b77b5; vllm-project/vllm
+mamba_utils.py 02d7108, v1/kv_cache_interface.py 001cabc, models/config.py
+0144dd5 (the block arithmetic, unchanged since for mamba_cache_mode "none",
+which hybrid models run in: engine/arg_utils.py leaves their prefix caching
+off by default), models/jamba.py 002b4cf, nemotron_h.py, granitemoehybrid.py,
+qwen3_next.py, llama4.py.
 """
 
 from __future__ import annotations

@@ -216,7 +216,7 @@ class ModelShape:
     ) -> int:
         """The recurrent layers' state one sequence takes, by `engine`'s rules
         (vLLM pads each layer's state to a page of attention blocks)."""
-        allocation = self.allocation(cache_type, engine)
+        allocation = engine_layout(self, cache_type, engine)
         return sum(
             layer_bytes(allocation, layer, 1, 1)
             for layer in self.layers
@@ -241,7 +241,7 @@ class ModelShape:
         _check_count("sequences", sequences, minimum=1)
         if context == 0:
             return 0
-        allocation = self.allocation(cache_type, engine, chunked_cap=chunked_cap)
+        allocation = engine_layout(self, cache_type, engine, chunked_cap=chunked_cap)
         return sequences * sum(
             layer_bytes(allocation, layer, context, sequences) for layer in self.layers
         )
@@ -255,7 +255,7 @@ class ModelShape:
     ) -> tuple[KindCache, ...]:
         """Per kind of layer: how many, the bytes a token takes in them (or,
         for recurrent layers, a sequence's state), and `engine`'s rule."""
-        allocation = self.allocation(cache_type, engine, chunked_cap=chunked_cap)
+        allocation = engine_layout(self, cache_type, engine, chunked_cap=chunked_cap)
         found: dict[LayerKind, list[LayerCache]] = {}
         for layer in self.layers:
             found.setdefault(layer.kind, []).append(layer)
@@ -273,42 +273,6 @@ class ModelShape:
             )
         return tuple(summary)
 
-    def allocation(
-        self,
-        cache_type: CacheType | str | None,
-        engine: Engine | str | None,
-        *,
-        chunked_cap: bool = True,
-    ) -> Allocation:
-        """The block and state page `engine` uses for this model."""
-        chosen = self.cache_type_or_default(cache_type)
-        rules = self.engine_or_default(engine)
-        self._require_cache()
-        if chosen not in _ENGINE_CACHE_TYPES[rules.value]:
-            raise SizingError(f"{rules.value} has no {chosen.value} cache")
-        states = [la for la in self.layers if la.kind is LayerKind.RECURRENT]
-        if not states or rules is Engine.LLAMA_CPP:
-            # llama.cpp keeps each layer's r and s rows in f32 whatever the
-            # cache type (llama_model::create_memory: GGML_TYPE_F32 for both).
-            return Allocation(rules, chosen, VLLM_BLOCK, 0, 0, chunked_cap)
-        served = self.dtype or CacheType.F16
-        matrix = self.state_dtype or served
-        # vLLM's MambaSpec page: the conv state in the model's dtype, the
-        # state matrix in its own (mamba_ssm_cache_dtype), one page per layer.
-        nbytes = max(
-            la.conv_state * served.row_bytes(1) + la.ssm_state * matrix.row_bytes(1)
-            for la in states
-        )
-        attention = next((la for la in self.layers if la.kv_heads > 0), None)
-        if attention is None:
-            return Allocation(rules, chosen, VLLM_BLOCK, nbytes, nbytes, chunked_cap)
-        # HybridAttentionMambaModelConfig.verify_and_update_config enlarges the
-        # attention block to the least multiple of 16 tokens whose page holds
-        # one state, and pads the state to that page.
-        per_token = attention.row_bytes(chosen)
-        block = VLLM_BLOCK * -(-nbytes // (VLLM_BLOCK * per_token))
-        return Allocation(rules, chosen, block, nbytes, block * per_token, chunked_cap)
-
     def engine_or_default(self, engine: Engine | str | None) -> Engine:
         if engine is None:
             return self.default_engine
@@ -317,6 +281,42 @@ class ModelShape:
     def _require_cache(self) -> None:
         if self.cache_problem is not None:
             raise SizingError(self.cache_problem)
+
+
+def engine_layout(
+    shape: ModelShape,
+    cache_type: CacheType | str | None,
+    engine: Engine | str | None,
+    *,
+    chunked_cap: bool = True,
+) -> Allocation:
+    """The cache type, block and state page `engine` uses for `shape`."""
+    chosen = shape.cache_type_or_default(cache_type)
+    rules = shape.engine_or_default(engine)
+    shape._require_cache()
+    if chosen not in _ENGINE_CACHE_TYPES[rules.value]:
+        raise SizingError(f"{rules.value} has no {chosen.value} cache")
+    states = [la for la in shape.layers if la.kind is LayerKind.RECURRENT]
+    if not states or rules is Engine.LLAMA_CPP:
+        # llama.cpp keeps each layer's r and s rows in f32 whatever the
+        # cache type (llama_model::create_memory: GGML_TYPE_F32 for both).
+        return Allocation(rules, chosen, VLLM_BLOCK, 0, 0, chunked_cap)
+    served = shape.dtype or CacheType.F16
+    matrix = shape.state_dtype or served
+    # vLLM's MambaSpec page: the conv state in the model's dtype, the
+    # state matrix in its own (mamba_ssm_cache_dtype), one page per layer.
+    nbytes = max(
+        la.conv_state * served.row_bytes(1) + la.ssm_state * matrix.row_bytes(1) for la in states
+    )
+    attention = next((la for la in shape.layers if la.kv_heads > 0), None)
+    if attention is None:
+        return Allocation(rules, chosen, VLLM_BLOCK, nbytes, nbytes, chunked_cap)
+    # HybridAttentionMambaModelConfig.verify_and_update_config enlarges the
+    # attention block to the least multiple of 16 tokens whose page holds
+    # one state, and pads the state to that page.
+    per_token = attention.row_bytes(chosen)
+    block = VLLM_BLOCK * -(-nbytes // (VLLM_BLOCK * per_token))
+    return Allocation(rules, chosen, block, nbytes, block * per_token, chunked_cap)
 
 
 def layer_bytes(allocation: Allocation, layer: LayerCache, context: int, sequences: int) -> int:
