@@ -251,6 +251,27 @@ GGUFS = {
         },
         "jamba-v0.1",
     ),
+    # Recurrent where head_count_kv and feed_forward_length are both 0; an MLP layer
+    # (no heads, a feed-forward) keeps nothing. n_embd_r = 3 x (8,192 + 2 x 8 x 128),
+    # n_embd_s = 128 x 8,192.
+    "nemotron_h": (
+        {
+            "block_count": 52,
+            "head_count": [32 * (c == "*") for c in NEMOTRON_H["hybrid_override_pattern"]],
+            "head_count_kv": [8 * (c == "*") for c in NEMOTRON_H["hybrid_override_pattern"]],
+            "feed_forward_length": [
+                21504 * (c == "-") for c in NEMOTRON_H["hybrid_override_pattern"]
+            ],
+            "key_length": 128,
+            "value_length": 128,
+            "ssm_conv_kernel": 4,
+            "ssm_inner_size": 8192,
+            "ssm_state_size": 128,
+            "ssm_group_count": 8,
+            "ssm_time_step_rank": 128,
+        },
+        "nemotron-h-8b",
+    ),
 }
 
 
@@ -336,11 +357,47 @@ def test_size_explains_the_state_and_switches_the_chunked_cap(tmp_path):
     assert "chunked attention 8192 counted whole" in run.stderr
 
 
-def test_the_shape_tells_each_kind_of_layer_apart(tmp_path):
-    shape = garnel.inspect(folder_with(tmp_path, NEMOTRON_H))
-    kinds = {k.kind: (k.layers, k.token_bytes, k.sequence_bytes) for k in shape.cache_by_kind()}
-    assert kinds == {
-        garnel.LayerKind.RECURRENT: (24, 0, 51_904_512),
-        garnel.LayerKind.NONE: (24, 0, 0),
-        garnel.LayerKind.FULL: (4, 4 * 4096, 0),
-    }
+# A Granite 4.0-H layout: layer_types "mamba" and "attention", Mamba2 over
+# mamba_expand x hidden_size = 2 x 1,024. conv 3 x (2,048 + 2 x 1 x 128) = 6,912,
+# matrix 32 x 64 x 128 = 262,144: 269,056 elements.
+GRANITE_H = {
+    "model_type": "granitemoehybrid",
+    "hidden_size": 1024,
+    "num_hidden_layers": 4,
+    "num_attention_heads": 8,
+    "num_key_value_heads": 4,
+    "layer_types": ["mamba", "mamba", "mamba", "attention"],
+    "mamba_expand": 2,
+    "mamba_n_heads": 32,
+    "mamba_d_head": 64,
+    "mamba_d_state": 128,
+    "mamba_n_groups": 1,
+    "mamba_d_conv": 4,
+    "torch_dtype": "bfloat16",
+}
+
+
+@pytest.mark.parametrize(
+    ("config", "engine", "kinds"),
+    [
+        # vLLM: 24 pages of 2,162,688 bytes; a = 4,096 on 4 layers.
+        (
+            NEMOTRON_H,
+            "vllm",
+            {
+                "recurrent": (24, 0, 51_904_512),
+                "no cache": (24, 0, 0),
+                "full attention": (4, 16_384, 0),
+            },
+        ),
+        # vLLM: state 269,056 x 2 = 538,112, a = 2 x 4 x 128 x 2 = 2,048: block
+        # 16 x ceil(538,112 / 32,768) = 272, page 557,056, three of them.
+        (GRANITE_H, "vllm", {"recurrent": (3, 0, 1_671_168), "full attention": (1, 2_048, 0)}),
+        # llama.cpp: 3 x 269,056 x 4 bytes.
+        (GRANITE_H, "llama.cpp", {"recurrent": (3, 0, 3_228_672), "full attention": (1, 2_048, 0)}),
+    ],
+)
+def test_the_shape_tells_each_kind_of_layer_apart(tmp_path, config, engine, kinds):
+    shape = garnel.inspect(folder_with(tmp_path, config))
+    summary = shape.cache_by_kind(engine=engine)
+    assert {k.kind.value: (k.layers, k.token_bytes, k.sequence_bytes) for k in summary} == kinds
