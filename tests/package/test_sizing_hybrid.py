@@ -393,6 +393,15 @@ GRANITE_H = {
         # vLLM: state 269,056 x 2 = 538,112, a = 2 x 4 x 128 x 2 = 2,048: block
         # 16 x ceil(538,112 / 32,768) = 272, page 557,056, three of them.
         (GRANITE_H, "vllm", {"recurrent": (3, 0, 1_671_168), "full attention": (1, 2_048, 0)}),
+        # Jamba with its layers_block_type written out: the figures of jamba-v0.1 above.
+        (
+            {
+                **{k: v for k, v in JAMBA.items() if not k.startswith("attn_layer")},
+                "layers_block_type": ["attention" if i % 8 == 4 else "mamba" for i in range(32)],
+            },
+            "vllm",
+            {"recurrent": (28, 0, 9_175_040), "full attention": (4, 16_384, 0)},
+        ),
         # llama.cpp: 3 x 269,056 x 4 bytes.
         (GRANITE_H, "llama.cpp", {"recurrent": (3, 0, 3_228_672), "full attention": (1, 2_048, 0)}),
     ],

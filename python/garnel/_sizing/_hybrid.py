@@ -58,6 +58,9 @@ LAYER_TYPES = {
 # nemotron_h.py builds layer i from hybrid_override_pattern[i]
 # (ALL_DECODER_LAYER_TYPES): M Mamba2, * attention, - MLP, E MoE.
 NEMOTRON_PATTERN = {"M": RECURRENT, "*": FULL, "-": NONE, "E": NONE}
+# The same as transformers' layers_block_type spells it, which Jamba's and
+# Nemotron-H's configs compute and some write out.
+BLOCK_TYPES = {"attention": FULL, "mamba": RECURRENT, "mlp": NONE, "moe": NONE}
 GATED_DELTA_NET_TYPES = (
     "qwen3_next",
     "qwen3_5",
@@ -153,6 +156,9 @@ def _config_kinds(
     whose layers the attention reading already has right."""
     text, source = keys.text, keys.source
     used: tuple[str, ...] = ()
+    if arch in ("jamba", "nemotron_h") and isinstance(text.get("layers_block_type"), list):
+        blocks = _listed(keys, "layers_block_type", BLOCK_TYPES, count)
+        return blocks, ("layers_block_type", "mamba_d_state", "ssm_state_size")
     if arch == "nemotron_h":
         used = ("hybrid_override_pattern", "ssm_state_size")
         pattern = text.get("hybrid_override_pattern")
@@ -196,17 +202,27 @@ def _config_kinds(
     return None, used
 
 
-def _layer_types(keys: ConfigKeys, arch: str, types: list[object], count: int) -> list[str]:
-    if len(types) != count:
-        raise SizingError(f"{keys.source}: 'layer_types' names {len(types)} of {count} layers")
+def _listed(keys: ConfigKeys, key: str, known: Mapping[str, str], count: int) -> list[str]:
+    """The kind of each layer a list of names gives, every name one sizing knows."""
+    values = keys.text.get(key)
+    assert isinstance(values, list)
+    if len(values) != count:
+        raise SizingError(f"{keys.source}: {key!r} names {len(values)} of {count} layers")
     kinds = []
-    for i, value in enumerate(types):
-        kind = LAYER_TYPES.get(value) if isinstance(value, str) else None
+    for i, value in enumerate(values):
+        kind = known.get(value) if isinstance(value, str) else None
         if kind is None:
             raise SizingError(
-                f"{keys.source}: 'layer_types' has {_short(value)} at layer {i},"
+                f"{keys.source}: {key!r} has {_short(value)} at layer {i},"
                 " a kind of layer sizing does not know"
             )
+        kinds.append(kind)
+    return kinds
+
+
+def _layer_types(keys: ConfigKeys, arch: str, types: list[object], count: int) -> list[str]:
+    kinds = []
+    for value, kind in zip(types, _listed(keys, "layer_types", LAYER_TYPES, count)):
         if kind == RECURRENT and arch not in (*GATED_DELTA_NET_TYPES, "granitemoehybrid"):
             raise SizingError(
                 f"{keys.source}: 'layer_types' has {value!r} for model_type {arch!r},"
