@@ -14,7 +14,7 @@ from _garnel import __version__
 
 from .._errors import MissingExtra
 from . import _plan, _replay, _size
-from ._common import CommandError, Parser
+from ._common import AnswerLost, CommandError, Parser, answering, printable
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -51,7 +51,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as done:  # --help, --version and usage errors
         return done.code if isinstance(done.code, int) else 2
     if args.command is None:
-        parser.print_help(sys.stderr)
+        if sys.stderr is not None:  # print_help(None) would print to standard output
+            parser.print_help(sys.stderr)
         return 2
     prog = f"garnel {args.command}"
     if isinstance(sys.stdout, io.TextIOWrapper) and sys.stdout.errors == "strict":
@@ -61,22 +62,41 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout.reconfigure(errors="backslashreplace")
 
     def one_line(message: Warning | str, *_: object, **__: object) -> None:
-        text = " ".join(str(message).splitlines())
-        sys.stderr.write(f"{prog}: warning: {text}\n")
+        # One line, whatever names it quotes.
+        _tell(f"{prog}: warning: {printable(str(message))}")
 
     with warnings.catch_warnings():
         warnings.simplefilter("always")
         warnings.showwarning = one_line
         try:
             status: int = args.handler(args)
+            # Flushed here: at exit, a failure is a notice and status 120.
+            with answering() as out:
+                out.flush()
         except BrokenPipeError:  # the reader went away, as `| head` does
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            _quiet_standard_output()
             return 1
+        except AnswerLost as lost:
+            _tell(f"{prog}: error: cannot write the answer: {lost}")
+            _quiet_standard_output()
+            return 2
         # A missing extra is the user's to install, not a fault to trace.
         except (CommandError, ValueError, OSError, MissingExtra) as error:
-            message = " ".join(str(error).splitlines())  # one line, whatever it quotes
-            sys.stderr.write(f"{prog}: error: {message}\n")
+            _tell(f"{prog}: error: {printable(str(error))}")
             return 2
         except KeyboardInterrupt:
             return 130
     return status
+
+
+def _tell(line: str) -> None:
+    """One line on standard error; started without one (2>&-), the exit status alone tells."""
+    if sys.stderr is not None:
+        sys.stderr.write(line + "\n")
+
+
+def _quiet_standard_output() -> None:
+    """Sends what is still buffered for standard output nowhere, so that the
+    interpreter's last flush cannot fail again after the one line said why."""
+    if sys.stdout is not None:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -6,17 +6,21 @@ import argparse
 import importlib
 import sys
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any
 
 from .._model import Model
 from .._roster import Plan, plan, read_roster, roster_from_bytes
 from ._common import (
     DEFAULT_RESERVE_PCT,
+    GIB,
+    MIB,
     CommandError,
     count,
     gib,
     parse_size,
     percentage,
+    printable,
+    write_answer,
 )
 
 if TYPE_CHECKING:
@@ -85,20 +89,20 @@ def run(args: argparse.Namespace) -> int:
         total, where = nvml_total_bytes(args.gpu)
     result = plan(total, args.reserve_pct, models)
     if args.json:
-        print(result.json)
+        write_answer(result.json + "\n")
     else:
-        print_plan(sys.stdout, result, models, total, where, args.reserve_pct)
+        write_answer(plan_for_people(result, models, total, where, args.reserve_pct))
     return 0 if result.fits else 1
 
 
-def print_plan(
-    out: TextIO,
+def plan_for_people(
     result: Plan,
     models: Sequence[Model],
     total: int,
     where: str,
     reserve_pct: int,
-) -> None:
+) -> str:
+    """The card's figures, a line per model, and the module's explanation."""
     reserve = total - result.usable_bytes
     figures = [
         ("card", total, where),
@@ -106,25 +110,59 @@ def print_plan(
         ("usable", result.usable_bytes, ""),
     ]
     digits = len(str(total))
+    lines = []
     for label, byte_count, note in figures:
         note = f"  ({note})" if note else ""
-        out.write(f"{label:8}{gib(byte_count):>8} GiB  {byte_count:>{digits}} bytes{note}\n")
-    out.write("\n")
-    width = max((len(model.name) for model in models), default=0)
+        lines.append(f"{label:8}{gib(byte_count):>8} GiB  {byte_count:>{digits}} bytes{note}\n")
+    lines.append("\n")
+    names = [printable(model.name) for model in models]
+    width = max(map(len, names), default=0)
     # The plan lists rejections in roster order; walking the roster greedily
     # again tells which entry each one is, duplicate names included.
     rejections = iter(result.rejected)
     free = result.usable_bytes
-    for model in models:
+    for model, name in zip(models, names):
         needed = model.needed_bytes
         if needed <= free:
             free -= needed
             verdict = "admitted"
         else:
             rejection = next(rejections)
-            verdict = f"REJECTED, short by {gib(rejection.short_bytes)} GiB"
-        out.write(f"  {model.name:{width}}  {gib(needed):>7} GiB  {verdict}\n")
-    out.write(f"\n{result.explain}\n")
+            verdict = f"REJECTED, short by {shortfall(rejection.short_bytes)}"
+        lines.append(f"  {name:{width}}  {gib(needed):>7} GiB  {verdict}\n")
+    lines.append(f"\n{explanation(result)}\n")
+    return "".join(lines)
+
+
+def shortfall(byte_count: int) -> str:
+    """A shortfall with enough digits never to read as none: GiB, else MiB, else bytes."""
+    if byte_count >= GIB:
+        return f"{gib(byte_count)} GiB"
+    if byte_count >= MIB:
+        return f"{byte_count / MIB:.1f} MiB"
+    return f"{byte_count} byte{'' if byte_count == 1 else 's'}"
+
+
+_REJECTED = "\n  REJECTED "
+
+
+def explanation(result: Plan) -> str:
+    """The module's explanation, its rejected names escaped for a terminal.
+
+    It is a header line, then a line per rejection in order: the name after
+    `_REJECTED` and figures with no line feed; so each name is cut exactly.
+    """
+    text = result.explain
+    if all(rejection.model.isprintable() for rejection in result.rejected):
+        return text
+    end = text.index("\n")  # the header names no model
+    parts = [text[:end]]
+    for rejection in result.rejected:
+        figures = end + len(_REJECTED) + len(rejection.model)
+        end = text.find("\n", figures)
+        end = len(text) if end < 0 else end
+        parts.append(f"{_REJECTED}{printable(rejection.model)}{text[figures:end]}")
+    return "".join(parts)
 
 
 def nvml_total_bytes(gpu: int) -> tuple[int, str]:

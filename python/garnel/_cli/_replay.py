@@ -7,7 +7,7 @@ import warnings
 from typing import TYPE_CHECKING
 
 from .._fleet import build_from_journal, check, read_journal
-from ._common import count, ms
+from ._common import count, ms, printable, write_answer, write_report
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -61,9 +61,12 @@ def run(args: argparse.Namespace) -> int:
     if args.check:
         compared, difference = check(journal, life)
         if difference is not None:
-            print(
-                f"{journal.source}:{difference.line}: {difference.question} answered "
-                f"{difference.replayed!r}, the journal recorded {difference.recorded!r}"
+            write_answer(
+                printable(
+                    f"{journal.source}:{difference.line}: {difference.question} answered "
+                    f"{difference.replayed!r}, the journal recorded {difference.recorded!r}"
+                )
+                + "\n"
             )
             return 1
         if compared == 0:
@@ -71,14 +74,14 @@ def run(args: argparse.Namespace) -> int:
                 "the journal records no answers to check: write it with journal_queries=True",
                 stacklevel=1,
             )
-        print(f"{compared} recorded answers given again")
+        write_answer(f"{compared} recorded answers given again\n")
         if not args.at:
             return 0
     for number, at in enumerate(args.at or [None]):
         fleet, last = build_from_journal(journal, life, until=at)
         stands_at = at if at is not None else (life.last_now or 0)
         if number:
-            print()
-        print(f"at {stands_at} ms (through line {last.number}):")
-        print(fleet.report(stands_at), end="")
+            write_answer("\n")
+        write_answer(f"at {stands_at} ms (through line {last.number}):\n")
+        write_report(fleet, stands_at, life.construction.record["declared_json"])
     return 0

@@ -4,11 +4,14 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
+from dataclasses import replace
 from typing import TYPE_CHECKING, Callable
 
-from .._sizing import CacheType, Engine, explain, inspect, size_shape
-from ._common import CommandError
+from .._model import Model
+from .._sizing import CacheType, Engine, ModelShape, explain, inspect, size_shape
+from ._common import CommandError, printable, write_answer
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -96,13 +99,28 @@ def run(args: argparse.Namespace) -> int:
         shape = inspect(path, remote=args.remote)
         options = (args.context, args.sequences, args.cache_type, args.engine)
         model = size_shape(shape, *options, args.name, chunked_cap=args.chunked_cap)
-        if args.explain:
-            text = explain(shape, model, *options, chunked_cap=args.chunked_cap)
-            print(text, file=sys.stderr)
+        # print(file=None) would write to standard output, into the roster.
+        if args.explain and sys.stderr is not None:
+            shown = _for_a_terminal(shape, model)
+            text = explain(*shown, *options, chunked_cap=args.chunked_cap)
+            sys.stderr.write(text + "\n")
         entries.append(model.entry())
     # One entry a line, as roster files are written by hand.
-    print("[\n  " + ",\n  ".join(json.dumps(entry) for entry in entries) + "\n]")
+    write_answer("[\n  " + ",\n  ".join(json.dumps(entry) for entry in entries) + "\n]\n")
     return 0
+
+
+def _for_a_terminal(shape: ModelShape, model: Model) -> tuple[ModelShape, Model]:
+    """The shape and model with every text the explanation quotes escaped, so
+    that its line feeds are only its own. The figures are left as they are."""
+    shown = replace(
+        shape,
+        source=printable(shape.source),
+        files=tuple((printable(os.path.basename(file)), n) for file, n in shape.files),
+        weights_by_dtype=tuple((printable(dtype), n) for dtype, n in shape.weights_by_dtype),
+        architecture=None if shape.architecture is None else printable(shape.architecture),
+    )
+    return shown, replace(model, name=printable(model.name))
 
 
 def _count(minimum: int) -> Callable[[str], int]:
