@@ -151,6 +151,15 @@ def gguf_with(**keys):
     return build
 
 
+def gguf_of(arch):
+    def build(tmp_path):
+        keys = {"block_count": 1, "head_count": 1, "embedding_length": 64}
+        sf.write_gguf(tmp_path / "m.gguf", arch, [("w", [32, 32], "F16")], keys)
+        return tmp_path / "m.gguf"
+
+    return build
+
+
 def config_without(key):
     def build(tmp_path):
         sf.write_sparse_safetensors(tmp_path / "model.safetensors", [("w", "BF16", [8])])
@@ -398,6 +407,27 @@ BAD_INPUTS = {
         config_with("max_position_embeddings", 2**40, rope_scaling={"type": "linear", "factor": 4}),
         "'max_position_embeddings' 1099511627776 stretched by RoPE factor 4 is 4398046511104",
     ),
+    # Layers sizing cannot place are refused by key and value, never counted as attention.
+    "config-layer-type-unknown": (
+        config_with("layer_types", ["full_attention"] * 31 + ["conv"]),
+        "'layer_types' has 'conv' at layer 31, a kind of layer sizing does not know",
+    ),
+    "config-pattern-unknown": (
+        config_with("attn_layer_period", 8),
+        "'attn_layer_period' is 8 for model_type 'llama', a layer pattern sizing does not know",
+    ),
+    "config-recurrent-family-unknown": (
+        config_with("model_type", "falcon_h1"),
+        "'model_type' is 'falcon_h1', whose recurrent layers sizing does not know",
+    ),
+    "gguf-architecture-unknown": (
+        gguf_of("llama5"),
+        "'general.architecture' is 'llama5', an architecture llama.cpp does not know",
+    ),
+    "gguf-recurrent-unknown": (
+        gguf_of("rwkv7"),
+        "'general.architecture' is 'rwkv7', whose recurrent layers sizing does not know",
+    ),
     "no-config": (config_without(None), "cannot size the cache: no config.json"),
     "config-key-missing": (
         config_without("num_hidden_layers"),
@@ -419,13 +449,22 @@ def test_bad_input_is_one_message_naming_the_file(tmp_path, build, message):
     assert run.stderr.count("\n") == 1 and message in run.stderr and "Traceback" not in run.stderr
 
 
-def test_weights_are_still_sized_when_the_cache_cannot_be(tmp_path):
-    path = config_without("num_hidden_layers")(tmp_path)
+@pytest.mark.parametrize(
+    "build",
+    [config_without("num_hidden_layers"), config_with("layer_types", ["mamba"] * 32)],
+    ids=["missing-key", "unknown-layers"],
+)
+def test_weights_are_still_sized_when_the_cache_cannot_be(tmp_path, build):
+    path = build(tmp_path)
     shape = garnel.inspect(path)
-    assert shape.weights_bytes == 16 and "'num_hidden_layers'" in shape.cache_problem
+    assert shape.weights_bytes == 16 and shape.cache_problem and not shape.layers
     with pytest.raises(ValueError, match="the weights are 16 bytes"):
         garnel.size(path)
     assert garnel.size(path, context=0) == garnel.Model(path.name, 16, 0)
+    run = subprocess.run(
+        [*GARNEL, "size", str(path), "--context", "0"], capture_output=True, text=True, check=False
+    )
+    assert run.returncode == 0 and json.loads(run.stdout)[0]["kvBytes"] == 0
 
 
 def test_a_folder_that_cannot_be_listed_is_a_value_error(tmp_path, monkeypatch):

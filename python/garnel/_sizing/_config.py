@@ -8,6 +8,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
 from .._errors import SizingError
+from ._hybrid import config_layers
 from ._quote import figure, quote
 from ._shape import MAX_LAYERS, TORCH_DTYPES, CacheType, LayerCache, layers_with_windows
 
@@ -70,6 +71,7 @@ class ConfigCache:
     latent: bool
     context_length: int | None
     dtype: CacheType
+    state_dtype: CacheType | None = None
 
 
 # config.json and the shard index are a few kilobytes to a few megabytes; a
@@ -178,12 +180,18 @@ class _Reader:
                 f"{self.source}: cannot size the cache: its key-value heads or widths are all 0"
             )
         window, sliding = self.sliding(layers)
+        attention = layers_with_windows(
+            layers, heads, [keys] * layers, [values] * layers, window, sliding
+        )
+        # Recurrent, chunked and cache-less layers, as the engines place them.
+        marked, state_dtype = config_layers(self, self.architecture, attention)
         return ConfigCache(
             self.architecture,
-            layers_with_windows(layers, heads, [keys] * layers, [values] * layers, window, sliding),
+            marked,
             latent,
             self.context(),
             _served(self.dtype() or weights_dtype),
+            state_dtype,
         )
 
     def kv_heads(self, layers: int) -> list[int]:

@@ -14,6 +14,7 @@ from typing import Any
 
 from .._errors import MissingExtra, SizingError
 from ._gguf_header import Header, LongArray, read_header
+from ._hybrid import check_gguf_architecture, gguf_layers
 from ._quote import quote
 from ._shape import MAX_LAYERS, LayerCache, layers_with_windows
 
@@ -43,6 +44,14 @@ ARCH_KEYS = frozenset(
         "attention.value_length_swa",
         "attention.sliding_window",
         "attention.sliding_window_pattern",
+        # Hybrid models: where the recurrent layers are, and their state.
+        "full_attention_interval",
+        "feed_forward_length",
+        "nextn_predict_layers",
+        "ssm.conv_kernel",
+        "ssm.inner_size",
+        "ssm.state_size",
+        "ssm.group_count",
     }
 )
 
@@ -207,6 +216,7 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
     arch = metadata.get("general.architecture")
     if not isinstance(arch, str):
         raise SizingError(f"{source}: cannot size the cache: no 'general.architecture'")
+    check_gguf_architecture(arch, source)
 
     def get(key: str) -> Any:
         assert key in ARCH_KEYS  # the header walk keeps no other
@@ -269,9 +279,11 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
     # Latent attention keeps the latent as the key and allocates no values.
     values = [0 if latent else (swa_value if sliding[i] else value_width) for i in range(layers)]
     context = get("context_length")
+    attention = layers_with_windows(layers, kv_heads, keys, values, window, sliding)
     return GgufCache(
         arch,
-        layers_with_windows(layers, kv_heads, keys, values, window, sliding),
+        # Recurrent layers, where llama.cpp's hparams mark them.
+        gguf_layers(get, count, arch, attention, source),
         latent,
         int(context) if _is_count(context) and context else None,
     )
