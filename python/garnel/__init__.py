@@ -22,7 +22,17 @@ from ._errors import JournalError, MissingExtra, PanicException, RosterError, Si
 from ._fleet import Fleet, Kind, Route, RouteKind, replay
 from ._model import Model
 from ._roster import Plan, Rejection, plan, read_roster
-from ._sizing import CacheType, Engine, LayerCache, ModelShape, WeightFormat, inspect, size
+from ._sizing import (
+    CacheType,
+    Engine,
+    KindCache,
+    LayerCache,
+    LayerKind,
+    ModelShape,
+    WeightFormat,
+    inspect,
+    size,
+)
 
 __all__ = [
     "CacheType",
@@ -30,7 +40,9 @@ __all__ = [
     "Fleet",
     "JournalError",
     "Kind",
+    "KindCache",
     "LayerCache",
+    "LayerKind",
     "MissingExtra",
     "Model",
     "ModelShape",

@@ -145,3 +145,74 @@ def write_gguf(
     writer.write_kv_data_to_file()
     writer.write_tensors_to_file()
     writer.close()
+
+
+# GGUF by hand, for files gguf's writer would never make: value type ids and
+# their struct formats; strings (8) and arrays (9) are built around them.
+GGUF_FORMATS = {
+    0: "B",
+    1: "b",
+    2: "H",
+    3: "h",
+    4: "I",
+    5: "i",
+    6: "f",
+    7: "?",
+    10: "Q",
+    11: "q",
+    12: "d",
+}
+GGUF_STRING, GGUF_ARRAY = 8, 9
+GGML_F32 = 0
+
+GgufKey = tuple[str, int, object]  # key, value type, value ((item type, items) for an array)
+GgufTensor = tuple[str, Sequence[int], int, int]  # name, dims innermost first, ggml type, offset
+
+
+def gguf_value(value_type: int, value: object, order: str = "<") -> bytes:
+    """A value's bytes; for a type GGUF does not define, `value` is given as its bytes."""
+    if value_type not in GGUF_FORMATS and value_type not in (GGUF_STRING, GGUF_ARRAY):
+        assert isinstance(value, bytes)
+        return value
+    if value_type == GGUF_STRING:
+        assert isinstance(value, (str, bytes))
+        text = value.encode() if isinstance(value, str) else value
+        return struct.pack(order + "Q", len(text)) + text
+    if value_type == GGUF_ARRAY:
+        item_type, items = value  # type: ignore[misc]
+        head = struct.pack(order + "IQ", item_type, len(items))
+        return head + b"".join(gguf_value(item_type, item, order) for item in items)
+    return struct.pack(order + GGUF_FORMATS[value_type], value)
+
+
+def gguf_header(
+    keys: Sequence[GgufKey],
+    tensors: Sequence[GgufTensor],
+    order: str = "<",
+    version: int = 3,
+    alignment: int = 32,
+) -> bytes:
+    """A GGUF header, padded to `alignment` where the data begins."""
+    out = b"GGUF" + struct.pack(order + "IQQ", version, len(tensors), len(keys))
+    for key, value_type, value in keys:
+        out += gguf_value(GGUF_STRING, key, order) + struct.pack(order + "I", value_type)
+        out += gguf_value(value_type, value, order)
+    for name, dims, type_id, offset in tensors:
+        out += gguf_value(GGUF_STRING, name, order) + struct.pack(order + "I", len(dims))
+        out += struct.pack(f"{order}{len(dims)}QIQ", *dims, type_id, offset)
+    return out + b"\0" * (-len(out) % alignment)
+
+
+def write_gguf_by_hand(
+    path: pathlib.Path,
+    keys: Sequence[GgufKey],
+    tensors: Sequence[GgufTensor],
+    data_bytes: int,
+    alignment: int = 32,
+) -> pathlib.Path:
+    """Writes a GGUF header and `data_bytes` of data after it, as a hole."""
+    with open(path, "wb") as file:
+        header = gguf_header(keys, tensors, alignment=alignment)
+        file.write(header)
+        file.truncate(len(header) + data_bytes)
+    return path

@@ -91,19 +91,70 @@ def cut_off_gguf(tmp_path):
     return raw_file("m.gguf", data[:40])(tmp_path)
 
 
-def config_with(key, value):
+def config_with(key, value, **more):
     def build(tmp_path):
         sf.write_sparse_safetensors(tmp_path / "model.safetensors", [("w", "BF16", [8])])
-        (tmp_path / "config.json").write_text(json.dumps({**sf.LLAMA3_8B_CONFIG, key: value}))
+        config = {**sf.LLAMA3_8B_CONFIG, key: value, **more}
+        (tmp_path / "config.json").write_text(json.dumps(config))
         return tmp_path
 
     return build
+
+
+def raw_safetensors(text, data_bytes):
+    """A safetensors file whose header is `text` as given, for numbers json.dumps will not write."""
+
+    def build(tmp_path):
+        text_ = text + b" " * (-len(text) % 8)
+        path = tmp_path / "model.safetensors"
+        with open(path, "wb") as file:
+            file.write(struct.pack("<Q", len(text_)) + text_)
+            file.truncate(8 + len(text_) + data_bytes)
+        return path
+
+    return build
+
+
+def gguf_laid_out(*offsets, data_bytes=None):
+    """A GGUF file of F32 tensors of 8 elements (32 bytes), named a, b, ... in
+    the table, at these offsets in the data."""
+
+    def build(tmp_path):
+        tensors = [(chr(ord("a") + i), [8], sf.GGML_F32, at) for i, at in enumerate(offsets)]
+        end = max(offsets) + 32 if data_bytes is None else data_bytes
+        return sf.write_gguf_by_hand(tmp_path / "m.gguf", [], tensors, end)
+
+    return build
+
+
+def gguf_keys(**keys):
+    """A GGUF file of one tensor with exactly these llama.* keys, by gguf's writer."""
+
+    def build(tmp_path):
+        sf.write_gguf(tmp_path / "m.gguf", "llama", [("w", [32, 32], "F16")], keys)
+        return tmp_path / "m.gguf"
+
+    return build
+
+
+# A shape whose span matches a data end of 4300 digits, one past what Python
+# turns into text: the end of the data is then past the file.
+HUGE_END = int("9" * 4299 + "8")
 
 
 def gguf_with(**keys):
     def build(tmp_path):
         keys.update(head_count=1, embedding_length=64)
         sf.write_gguf(tmp_path / "m.gguf", "llama", [("w", [32, 32], "F16")], keys)
+        return tmp_path / "m.gguf"
+
+    return build
+
+
+def gguf_of(arch):
+    def build(tmp_path):
+        keys = {"block_count": 1, "head_count": 1, "embedding_length": 64}
+        sf.write_gguf(tmp_path / "m.gguf", arch, [("w", [32, 32], "F16")], keys)
         return tmp_path / "m.gguf"
 
     return build
@@ -271,6 +322,112 @@ BAD_INPUTS = {
         "'llama.block_count' is 4000000000, not a count of layers",
     ),
     "cache-beyond-u64": (config_with("head_dim", 10**21), "bytes of cache, more than 2**64 - 1"),
+    # Shapes and offsets that would take seconds to multiply out, or a
+    # message of megabytes, or digits past what Python writes.
+    "shape-of-many-dimensions": (
+        safetensors_with({"a": {**f16(0, 4), "shape": [2**40] * 2000}}),
+        "tensor 'a' has 2000 dimensions (at most 64 are read)",
+    ),
+    "shape-past-the-file": (
+        safetensors_with({"a": {**f16(0, 4), "shape": [2**64 - 1] * 64}}),
+        "18446744073709551615, ...] needs more than the file's 8 bytes of data",
+    ),
+    "data-end-of-4300-digits": (
+        raw_safetensors(
+            b'{"a":{"dtype":"F16","shape":[%d],"data_offsets":[0,%d]}}' % (HUGE_END // 2, HUGE_END),
+            8,
+        ),
+        "tensor 'a' has no valid data_offsets",
+    ),
+    "name-of-a-megabyte": (
+        safetensors_with({"n" * 2**20: {"dtype": "Q7", "shape": [2], "data_offsets": [0, 2]}}),
+        "n' has unknown dtype 'Q7'",
+    ),
+    # Tensor data laid out as llama.cpp refuses to load it.
+    "gguf-overlap": (gguf_laid_out(0, 0), "tensor 'b' overlaps tensor 'a'"),
+    "gguf-gap": (gguf_laid_out(0, 64), "a gap of 32 bytes after 'a', before tensor 'b'"),
+    "gguf-gap-first": (gguf_laid_out(32), "a gap of 32 bytes at the start of the data"),
+    "gguf-unaligned": (
+        gguf_laid_out(0, 40),
+        "tensor 'b' at data offset 40 is not aligned to 32 bytes",
+    ),
+    "gguf-out-of-order": (
+        gguf_laid_out(32, 0),
+        "tensor 'b' is stored before tensor 'a', which the table lists first",
+    ),
+    "gguf-data-past-last-tensor": (
+        gguf_laid_out(0, 32, data_bytes=104),
+        "40 bytes after the last tensor that no tensor describes",
+    ),
+    "gguf-data-without-tensors": (
+        gguf_laid_out(data_bytes=64),
+        "64 bytes after the header that no tensor describes",
+    ),
+    # Caches that would size at 0 bytes without a word, or not at all.
+    "gguf-no-layers": (
+        gguf_keys(block_count=0, head_count=1, embedding_length=64),
+        "cannot size the cache: 'llama.block_count' is 0",
+    ),
+    "gguf-width-zero": (
+        gguf_keys(block_count=1, head_count=32, embedding_length=16),
+        "'llama.embedding_length' 16 over 32 heads is a width of 0",
+    ),
+    "gguf-per-layer-array-too-long": (
+        gguf_keys(block_count=1, head_count=1, embedding_length=64, head_count_kv=[1] * 100_001),
+        "'llama.attention.head_count_kv' is not a count: <an array of 100,001 values>",
+    ),
+    "config-no-layers": (
+        config_with("num_hidden_layers", 0),
+        "cannot size the cache: 'num_hidden_layers' is 0",
+    ),
+    "config-no-kv-heads": (
+        config_with("num_key_value_heads", 0),
+        "cannot size the cache: 'num_key_value_heads' is 0",
+    ),
+    "config-head-width-zero": (
+        config_with("hidden_size", 16),
+        "'hidden_size' 16 over 32 heads is a head width of 0",
+    ),
+    # Contexts past what a float holds once a RoPE factor multiplies them.
+    "config-context-past-floats": (
+        config_with("max_position_embeddings", 1e308, rope_scaling={"type": "linear", "factor": 4}),
+        "'max_position_embeddings' is about 2**1023, not a context length",
+    ),
+    "config-context-of-400-digits": (
+        config_with(
+            "max_position_embeddings", 10**400, rope_scaling={"type": "linear", "factor": 4}
+        ),
+        "'max_position_embeddings' is about 2**1328, not a context length",
+    ),
+    "config-model-max-length-past-floats": (
+        config_with("model_max_length", 1e308, rope_scaling={"type": "dynamic", "factor": 2}),
+        "'model_max_length' is about 2**1023, not a context length",
+    ),
+    "config-context-stretched-past-any": (
+        config_with("max_position_embeddings", 2**40, rope_scaling={"type": "linear", "factor": 4}),
+        "'max_position_embeddings' 1099511627776 stretched by RoPE factor 4 is 4398046511104",
+    ),
+    # Layers sizing cannot place are refused by key and value, never counted as attention.
+    "config-layer-type-unknown": (
+        config_with("layer_types", ["full_attention"] * 31 + ["conv"]),
+        "'layer_types' has 'conv' at layer 31, a kind of layer sizing does not know",
+    ),
+    "config-pattern-unknown": (
+        config_with("attn_layer_period", 8),
+        "'attn_layer_period' is 8 for model_type 'llama', a layer pattern sizing does not know",
+    ),
+    "config-recurrent-family-unknown": (
+        config_with("model_type", "falcon_h1"),
+        "'model_type' is 'falcon_h1', whose recurrent layers sizing does not know",
+    ),
+    "gguf-architecture-unknown": (
+        gguf_of("llama5"),
+        "'general.architecture' is 'llama5', an architecture llama.cpp does not know",
+    ),
+    "gguf-recurrent-unknown": (
+        gguf_of("rwkv7"),
+        "'general.architecture' is 'rwkv7', whose recurrent layers sizing does not know",
+    ),
     "no-config": (config_without(None), "cannot size the cache: no config.json"),
     "config-key-missing": (
         config_without("num_hidden_layers"),
@@ -285,19 +442,29 @@ def test_bad_input_is_one_message_naming_the_file(tmp_path, build, message):
     with pytest.raises(ValueError) as caught:
         garnel.size(path)
     text = str(caught.value)
-    assert message in text and str(path) in text
+    # Whatever the file holds, the message is a line a person reads.
+    assert message in text and str(path) in text and len(text) < 400
     run = subprocess.run([*GARNEL, "size", str(path)], capture_output=True, text=True, check=False)
     assert run.returncode == 2 and run.stdout == ""
     assert run.stderr.count("\n") == 1 and message in run.stderr and "Traceback" not in run.stderr
 
 
-def test_weights_are_still_sized_when_the_cache_cannot_be(tmp_path):
-    path = config_without("num_hidden_layers")(tmp_path)
+@pytest.mark.parametrize(
+    "build",
+    [config_without("num_hidden_layers"), config_with("layer_types", ["mamba"] * 32)],
+    ids=["missing-key", "unknown-layers"],
+)
+def test_weights_are_still_sized_when_the_cache_cannot_be(tmp_path, build):
+    path = build(tmp_path)
     shape = garnel.inspect(path)
-    assert shape.weights_bytes == 16 and "'num_hidden_layers'" in shape.cache_problem
+    assert shape.weights_bytes == 16 and shape.cache_problem and not shape.layers
     with pytest.raises(ValueError, match="the weights are 16 bytes"):
         garnel.size(path)
     assert garnel.size(path, context=0) == garnel.Model(path.name, 16, 0)
+    run = subprocess.run(
+        [*GARNEL, "size", str(path), "--context", "0"], capture_output=True, text=True, check=False
+    )
+    assert run.returncode == 0 and json.loads(run.stdout)[0]["kvBytes"] == 0
 
 
 def test_a_folder_that_cannot_be_listed_is_a_value_error(tmp_path, monkeypatch):

@@ -69,6 +69,13 @@ def register(subparsers: Subparsers) -> None:
         metavar="E",
         help="whose allocation rules: %(choices)s (default: llama.cpp for GGUF, vllm otherwise)",
     )
+    parser.add_argument(
+        "--no-chunked-cap",
+        dest="chunked_cap",
+        action="store_false",
+        help="count chunked attention layers whole under vllm, as vLLM does with "
+        "VLLM_ALLOW_CHUNKED_LOCAL_ATTN_WITH_HYBRID_KV_CACHE=0 (default: capped, its default 1)",
+    )
     parser.add_argument("--name", help="the roster name (one PATH only; default: its file name)")
     parser.add_argument(
         "--explain",
@@ -91,9 +98,8 @@ def run(args: argparse.Namespace) -> int:
     path_of: dict[str, str] = {}
     for path in args.paths:
         shape = inspect(path, remote=args.remote)
-        model = size_shape(
-            shape, args.context, args.sequences, args.cache_type, args.engine, args.name
-        )
+        options = (args.context, args.sequences, args.cache_type, args.engine)
+        model = size_shape(shape, *options, args.name, chunked_cap=args.chunked_cap)
         # A roster of two models of one name is no roster: the fleet would
         # only ever load and route the first.
         if model.name in path_of:
@@ -105,7 +111,7 @@ def run(args: argparse.Namespace) -> int:
         # print(file=None) would write to standard output, into the roster.
         if args.explain and sys.stderr is not None:
             shown = _for_a_terminal(shape, model)
-            text = explain(*shown, args.context, args.sequences, args.cache_type, args.engine)
+            text = explain(*shown, *options, chunked_cap=args.chunked_cap)
             sys.stderr.write(text + "\n")
         entries.append(model.entry())
     # One entry a line, as roster files are written by hand.

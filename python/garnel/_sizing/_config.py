@@ -8,6 +8,8 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 
 from .._errors import SizingError
+from ._hybrid import config_layers
+from ._quote import figure, quote
 from ._shape import MAX_LAYERS, TORCH_DTYPES, CacheType, LayerCache, layers_with_windows
 
 # The first of these a config gives is its count of key-value heads.
@@ -32,6 +34,10 @@ CONTEXT_KEYS = (
     "max_seq_length",
     "seq_len",
 )
+# Far above any model's context (the longest are some millions of tokens): a
+# longer one is a broken or hostile config, and a RoPE factor would multiply
+# it past what a float holds.
+MAX_CONTEXT = 2**40
 # What transformers fills in for keys a config leaves out, where shipped
 # configs rely on it: Google's Gemma 3 text configs name only what differs
 # from these (gemma-3-4b-it gives no heads, head width or context).
@@ -65,6 +71,7 @@ class ConfigCache:
     latent: bool
     context_length: int | None
     dtype: CacheType
+    state_dtype: CacheType | None = None
 
 
 # config.json and the shard index are a few kilobytes to a few megabytes; a
@@ -133,14 +140,23 @@ class _Reader:
         if value is None:
             raise SizingError(f"{self.source}: cannot size the cache: no {key!r}")
         if not _is_count(value):
-            raise SizingError(f"{self.source}: {key!r} is not a count: {value!r}")
+            raise SizingError(f"{self.source}: {key!r} is not a count: {quote(value)}")
         return _as_int(value)
 
+    def nonzero_count(self, keys: Sequence[str]) -> int:
+        """A count of heads or layers, of which a model has at least one: 0
+        would size the cache at nothing without a word."""
+        found = self.count(keys)
+        if found == 0:
+            key, _ = self.first(keys)
+            raise SizingError(f"{self.source}: cannot size the cache: {key!r} is 0")
+        return found
+
     def cache(self, weights_dtype: CacheType | None) -> ConfigCache:
-        layers = self.count(LAYER_KEYS)
+        layers = self.nonzero_count(LAYER_KEYS)
         if layers > MAX_LAYERS:
             key, _ = self.first(LAYER_KEYS)
-            raise SizingError(f"{self.source}: {key!r} is {layers}, not a count of layers")
+            raise SizingError(f"{self.source}: {key!r} is {figure(layers)}, not a count of layers")
         _, rank = self.first(("kv_lora_rank",))
         latent = _is_count(rank) and _as_int(rank) > 0
         if latent and self.architecture in EXPANDED_LATENT_TYPES:
@@ -157,13 +173,25 @@ class _Reader:
         else:
             heads = self.kv_heads(layers)
             keys = values = self.head_width()
+        if not any(heads) or keys == 0:
+            # The paths above name the key at fault in the usual configs; this
+            # catches per-layer counts that are all 0 and widths that add to 0.
+            raise SizingError(
+                f"{self.source}: cannot size the cache: its key-value heads or widths are all 0"
+            )
         window, sliding = self.sliding(layers)
+        attention = layers_with_windows(
+            layers, heads, [keys] * layers, [values] * layers, window, sliding
+        )
+        # Recurrent, chunked and cache-less layers, as the engines place them.
+        marked, state_dtype = config_layers(self, self.architecture, attention)
         return ConfigCache(
             self.architecture,
-            layers_with_windows(layers, heads, [keys] * layers, [values] * layers, window, sliding),
+            marked,
             latent,
             self.context(),
             _served(self.dtype() or weights_dtype),
+            state_dtype,
         )
 
     def kv_heads(self, layers: int) -> list[int]:
@@ -179,9 +207,11 @@ class _Reader:
             attention = self.text.get("attn_config")
             heads = attention.get("kv_n_heads") if isinstance(attention, dict) else None
             if heads is None:
-                return [self.count(HEAD_KEYS)] * layers
+                return [self.nonzero_count(HEAD_KEYS)] * layers
             if not _is_count(heads):
-                raise SizingError(f"{self.source}: 'kv_n_heads' is not a count: {heads!r}")
+                raise SizingError(f"{self.source}: 'kv_n_heads' is not a count: {quote(heads)}")
+            if _as_int(heads) == 0:
+                raise SizingError(f"{self.source}: cannot size the cache: 'kv_n_heads' is 0")
             return [_as_int(heads)] * layers
         key, value = self.first(KV_HEAD_KEYS)
         if isinstance(value, list):
@@ -190,8 +220,8 @@ class _Reader:
                 raise SizingError(f"{self.source}: {key!r} is not one count per layer")
             return [_as_int(v) for v in value]
         if value is None:
-            return [self.count(HEAD_KEYS)] * layers
-        return [self.count(KV_HEAD_KEYS)] * layers
+            return [self.nonzero_count(HEAD_KEYS)] * layers
+        return [self.nonzero_count(KV_HEAD_KEYS)] * layers
 
     def head_width(self) -> int:
         # head_dim wins where given: several models' differs from
@@ -203,7 +233,14 @@ class _Reader:
         heads = self.count(HEAD_KEYS)
         if heads == 0:
             raise SizingError(f"{self.source}: 'num_attention_heads' is 0")
-        return self.count(HIDDEN_KEYS) // heads
+        hidden = self.count(HIDDEN_KEYS)
+        if hidden < heads:
+            hidden_key, _ = self.first(HIDDEN_KEYS)
+            raise SizingError(
+                f"{self.source}: cannot size the cache: {hidden_key!r} {figure(hidden)} "
+                f"over {figure(heads)} heads is a head width of 0"
+            )
+        return hidden // heads
 
     def sliding(self, layers: int) -> tuple[int | None, list[bool]]:
         window = self.text.get("sliding_window")
@@ -232,13 +269,17 @@ class _Reader:
         # vLLM takes model_max_length where given, else the smallest of the others.
         given = self.text.get("model_max_length")
         if _is_count(given) and _as_int(given) > 0:
-            return self.stretched(_as_int(given))
-        lengths = [_as_int(v) for v in (self.text.get(k) for k in CONTEXT_KEYS) if _is_count(v)]
-        lengths = [length for length in lengths if length > 0]
-        return self.stretched(min(lengths)) if lengths else None
+            return self.stretched("model_max_length", _as_int(given))
+        given_lengths = [(k, self.text.get(k)) for k in CONTEXT_KEYS]
+        lengths = [(_as_int(v), k) for k, v in given_lengths if _is_count(v) and _as_int(v) > 0]
+        if not lengths:
+            return None
+        length, key = min(lengths)
+        return self.stretched(key, length)
 
-    def stretched(self, length: int) -> int:
-        """The context vLLM derives from `length` and the config's RoPE scaling.
+    def stretched(self, key: str, length: int) -> int:
+        """The context vLLM derives from `length` (the value of `key`) and
+        the config's RoPE scaling.
 
         Llama 3's and LongRoPE's scaling, and every Gemma 3's, come with the
         stretched length already given; the others multiply it by their factor,
@@ -246,22 +287,29 @@ class _Reader:
         """
         # transformers 5 writes rope_parameters, one set or one per layer type.
         scaling = self.text.get("rope_parameters") or self.text.get("rope_scaling")
-        if not isinstance(scaling, dict) or "gemma3" in (self.architecture or ""):
-            return length
         factor: object = 1
-        for rope in [v for v in scaling.values() if isinstance(v, dict)] or [scaling]:
-            kind = rope.get("rope_type", rope.get("type", "default"))
-            if kind in ("su", "longrope", "llama3"):
-                continue
-            # One factor for every layer type, as vLLM takes it.
-            factor = rope.get("factor", factor)
-            original = rope.get("original_max_position_embeddings")
-            if kind == "yarn" and _is_count(original) and _as_int(original) > 0:
-                length = _as_int(original)
+        if isinstance(scaling, dict) and "gemma3" not in (self.architecture or ""):
+            for rope in [v for v in scaling.values() if isinstance(v, dict)] or [scaling]:
+                kind = rope.get("rope_type", rope.get("type", "default"))
+                if kind in ("su", "longrope", "llama3"):
+                    continue
+                # One factor for every layer type, as vLLM takes it.
+                factor = rope.get("factor", factor)
+                original = rope.get("original_max_position_embeddings")
+                if kind == "yarn" and _is_count(original) and _as_int(original) > 0:
+                    key, length = "original_max_position_embeddings", _as_int(original)
+        if length > MAX_CONTEXT:
+            raise SizingError(f"{self.source}: {key!r} is {figure(length)}, not a context length")
         if not _is_positive(factor):
             return length
         assert isinstance(factor, (int, float))
-        return int(length * factor)
+        stretched = int(length * factor)
+        if stretched > MAX_CONTEXT:
+            raise SizingError(
+                f"{self.source}: {key!r} {length} stretched by RoPE factor {factor} "
+                f"is {stretched}, not a context length"
+            )
+        return stretched
 
     def dtype(self) -> CacheType | None:
         for scope in (self.config, self.text):

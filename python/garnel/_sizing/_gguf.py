@@ -13,7 +13,9 @@ from dataclasses import dataclass
 from typing import Any
 
 from .._errors import MissingExtra, SizingError
-from ._gguf_header import read_header
+from ._gguf_header import Header, LongArray, read_header
+from ._hybrid import check_gguf_architecture, gguf_layers
+from ._quote import quote
 from ._shape import MAX_LAYERS, LayerCache, layers_with_windows
 
 SPLIT_NAME = re.compile(r"^(?P<stem>.*)-(?P<number>\d{5})-of-(?P<count>\d{5})\.gguf$")
@@ -23,6 +25,35 @@ SLIDING_PERIODS = {"gemma2": 2, "gemma3": 6, "cohere2": 4, "gpt-oss": 2, "llama4
 # llama.cpp's own windows where a file gives none: Gemma 2's default, and
 # Llama 4's attention chunks, which its cache keeps as it keeps a window.
 DEFAULT_WINDOWS = {"gemma2": 4096, "llama4": 8192}
+# The metadata sizing reads (beside general.alignment, which the header walk
+# reads itself): the file's own keys, and the architecture's by the part after
+# "ARCH.". Every other value is skipped unread.
+FILE_KEYS = frozenset({"general.architecture", "split.count"})
+ARCH_KEYS = frozenset(
+    {
+        "block_count",
+        "context_length",
+        "embedding_length",
+        "attention.head_count",
+        "attention.head_count_kv",
+        "attention.key_length",
+        "attention.value_length",
+        "attention.key_length_mla",
+        "attention.value_length_mla",
+        "attention.key_length_swa",
+        "attention.value_length_swa",
+        "attention.sliding_window",
+        "attention.sliding_window_pattern",
+        # Hybrid models: where the recurrent layers are, and their state.
+        "full_attention_interval",
+        "feed_forward_length",
+        "nextn_predict_layers",
+        "ssm.conv_kernel",
+        "ssm.inner_size",
+        "ssm.state_size",
+        "ssm.group_count",
+    }
+)
 
 
 @dataclass(frozen=True)
@@ -71,37 +102,99 @@ def read_weights(path: str) -> GgufWeights:
     by_type: dict[str, int] = {}
     metadata: Mapping[str, Any] = {}
     for number, file in enumerate(files):
-        header = read_header(file)
-        in_file = 0
+        header = read_header(file, _sizing_reads)
+        sized = []
         for tensor in header.tensors:
             try:
                 ggml_type = types(tensor.type_id)
                 block, block_bytes = sizes[ggml_type]
             except (ValueError, KeyError):
                 raise SizingError(
-                    f"{file}: tensor {tensor.name!r} has unknown ggml type {tensor.type_id}"
+                    f"{file}: tensor {quote(tensor.name)} has unknown ggml type {tensor.type_id}"
                 ) from None
             # ggml cuts each row into whole blocks and refuses a file whose rows
             # do not divide; counting part of a block would be a size no engine loads.
             if tensor.row % block:
                 raise SizingError(
-                    f"{file}: tensor {tensor.name!r} has rows of {tensor.row} elements, "
+                    f"{file}: tensor {quote(tensor.name)} has rows of {tensor.row} elements, "
                     f"not whole {ggml_type.name} blocks of {block}"
                 )
             nbytes = tensor.elements // block * block_bytes
             if header.data_start + tensor.offset + nbytes > header.file_size:
-                raise SizingError(f"{file}: tensor {tensor.name!r} runs past the end of the file")
-            in_file += nbytes
+                raise SizingError(
+                    f"{file}: tensor {quote(tensor.name)} runs past the end of the file"
+                )
+            sized.append(nbytes)
             count += 1
             by_type[ggml_type.name] = by_type.get(ggml_type.name, 0) + nbytes
-        by_file.append((file, in_file))
+        _check_layout(file, header, sized)
+        by_file.append((file, sum(sized)))
         if number == 0:
             metadata = header.metadata
             declared = metadata.get("split.count")
             if len(files) > 1 and declared is not None and declared != len(files):
-                raise SizingError(f"{file}: says split.count {declared}, its name {len(files)}")
+                raise SizingError(
+                    f"{file}: says split.count {quote(declared)}, its name {len(files)}"
+                )
     ordered = dict(sorted(by_type.items(), key=lambda item: -item[1]))
     return GgufWeights(tuple(by_file), sum(b for _, b in by_file), ordered, count, metadata)
+
+
+def _sizing_reads(key: str) -> bool:
+    return key in FILE_KEYS or key.partition(".")[2] in ARCH_KEYS
+
+
+def _check_layout(file: str, header: Header, nbytes: Sequence[int]) -> None:
+    """Refuses tensor data that overlaps, leaves gaps, is not aligned, or
+    leaves bytes at the end that no tensor describes.
+
+    llama.cpp's reader (ggml/src/gguf.cpp, gguf_init_from_reader) demands that
+    each tensor, in the table's order, start where the one before it ends,
+    padded to general.alignment, the first at 0; padding after the last is
+    normal. gguf-py's GGUFReader (_build_tensors) checks none of this, and
+    would size what llama.cpp refuses to load.
+    """
+    alignment = header.alignment
+    # Sorted by offset, the table's order breaking ties (tensors of 0 bytes).
+    spans = sorted(
+        (tensor.offset, index, tensor.offset + size)
+        for index, (tensor, size) in enumerate(zip(header.tensors, nbytes))
+    )
+    reached = 0
+    last = -1
+    for begin, index, end in spans:
+        if begin != -(-reached // alignment) * alignment or index < last:
+            names = [tensor.name for tensor in header.tensors]
+            raise _misplaced(file, names, alignment, reached, last, begin, index)
+        reached, last = end, index
+    padded_end = header.data_start + -(-reached // alignment) * alignment
+    if header.file_size > padded_end:
+        raise SizingError(
+            f"{file}: {header.file_size - padded_end:,} bytes after the "
+            f"{'last tensor' if spans else 'header'} that no tensor describes"
+        )
+
+
+def _misplaced(
+    file: str, names: Sequence[str], alignment: int, reached: int, last: int, begin: int, index: int
+) -> SizingError:
+    """Why the tensor `index` cannot begin at `begin` when the data before it
+    ends at `reached`, the last of it from tensor `last` (-1: none)."""
+    name = quote(names[index])
+    before = quote(names[last]) if last >= 0 else ""
+    padded = -(-reached // alignment) * alignment
+    if begin < reached:
+        return SizingError(f"{file}: tensor {name} overlaps tensor {before}")
+    if begin % alignment:
+        return SizingError(
+            f"{file}: tensor {name} at data offset {begin} is not aligned to {alignment} bytes"
+        )
+    if begin > padded:
+        after = f"after {before}" if before else "at the start of the data"
+        return SizingError(f"{file}: a gap of {begin - padded} bytes {after}, before tensor {name}")
+    return SizingError(
+        f"{file}: tensor {before} is stored before tensor {name}, which the table lists first"
+    )
 
 
 def _ggml_types() -> tuple[Any, Mapping[Any, tuple[int, int]]]:
@@ -123,31 +216,38 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
     arch = metadata.get("general.architecture")
     if not isinstance(arch, str):
         raise SizingError(f"{source}: cannot size the cache: no 'general.architecture'")
+    check_gguf_architecture(arch, source)
 
     def get(key: str) -> Any:
+        assert key in ARCH_KEYS  # the header walk keeps no other
         return metadata.get(f"{arch}.{key}")
+
+    def named(key: str) -> str:
+        return quote(f"{arch}.{key}")
 
     def count(key: str) -> int:
         value = get(key)
         if value is None:
-            raise SizingError(f"{source}: cannot size the cache: no '{arch}.{key}'")
+            raise SizingError(f"{source}: cannot size the cache: no {named(key)}")
         if not _is_count(value):
-            raise SizingError(f"{source}: '{arch}.{key}' is not a count: {value!r}")
+            raise SizingError(f"{source}: {named(key)} is not a count: {quote(value)}")
         return int(value)
 
     layers = count("block_count")
     if layers > MAX_LAYERS:
-        raise SizingError(f"{source}: '{arch}.block_count' is {layers}, not a count of layers")
+        raise SizingError(f"{source}: {named('block_count')} is {layers}, not a count of layers")
+    if layers == 0:
+        raise SizingError(f"{source}: cannot size the cache: {named('block_count')} is 0")
 
     def per_layer(key: str, default: Sequence[int] | None) -> list[int]:
         value = get(key)
         if value is None:
             if default is None:
-                raise SizingError(f"{source}: cannot size the cache: no '{arch}.{key}'")
+                raise SizingError(f"{source}: cannot size the cache: no {named(key)}")
             return list(default)
         if isinstance(value, list):
             if len(value) != layers or not all(_is_count(v) for v in value):
-                raise SizingError(f"{source}: '{arch}.{key}' is not one count per layer")
+                raise SizingError(f"{source}: {named(key)} is not one count per layer")
             return [int(v) for v in value]
         return [count(key)] * layers
 
@@ -159,8 +259,14 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
         if get(key) is not None:
             return count(key)
         if heads[0] == 0:
-            raise SizingError(f"{source}: cannot size the cache: no '{arch}.{key}'")
-        return count("embedding_length") // heads[0]
+            raise SizingError(f"{source}: cannot size the cache: no {named(key)}")
+        embedding = count("embedding_length")
+        if embedding < heads[0]:
+            raise SizingError(
+                f"{source}: cannot size the cache: {named('embedding_length')} {embedding} "
+                f"over {heads[0]} heads is a width of 0"
+            )
+        return embedding // heads[0]
 
     key_width, value_width = width("attention.key_length"), width("attention.value_length")
     latent = bool(get("attention.key_length_mla")) and bool(get("attention.value_length_mla"))
@@ -173,9 +279,11 @@ def cache_from_metadata(metadata: Mapping[str, Any], source: str) -> GgufCache:
     # Latent attention keeps the latent as the key and allocates no values.
     values = [0 if latent else (swa_value if sliding[i] else value_width) for i in range(layers)]
     context = get("context_length")
+    attention = layers_with_windows(layers, kv_heads, keys, values, window, sliding)
     return GgufCache(
         arch,
-        layers_with_windows(layers, kv_heads, keys, values, window, sliding),
+        # Recurrent layers, where llama.cpp's hparams mark them.
+        gguf_layers(get, count, arch, attention, source),
         latent,
         int(context) if _is_count(context) and context else None,
     )
@@ -188,10 +296,11 @@ def _sliding(get: Any, arch: str, layers: int, source: str) -> tuple[int | None,
     if not _is_count(window) or not window:
         return None, [False] * layers
     pattern = get("attention.sliding_window_pattern")
-    if isinstance(pattern, list):
-        if len(pattern) != layers:
+    if isinstance(pattern, (list, LongArray)):
+        given = pattern.count if isinstance(pattern, LongArray) else len(pattern)
+        if given != layers or not isinstance(pattern, list):
             raise SizingError(
-                f"{source}: '{arch}.attention.sliding_window_pattern' has {len(pattern)} "
+                f"{source}: {quote(f'{arch}.attention.sliding_window_pattern')} has {given} "
                 f"of {layers} layers"
             )
         return int(window), [bool(flag) for flag in pattern]

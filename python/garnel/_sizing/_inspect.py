@@ -18,6 +18,8 @@ from .._errors import MissingExtra, SizingError
 from .._model import U64_MAX, Model
 from . import _gguf, _hub
 from ._config import cache_from_config, load_config
+from ._explain import explain_cache
+from ._quote import figure, quote
 from ._safetensors import read_header, read_index
 from ._shape import (
     WEIGHT_DTYPES,
@@ -25,7 +27,6 @@ from ._shape import (
     Engine,
     ModelShape,
     WeightFormat,
-    explain_cache,
     parse_cache_type,
     parse_engine,
 )
@@ -86,16 +87,21 @@ def size(
     engine: Engine | str | None = None,
     name: str | None = None,
     remote: bool = False,
+    chunked_cap: bool = True,
 ) -> Model:
     """The roster entry of the model at `path`: its weights' bytes and the
-    cache `engine` allocates for `sequences` sequences of `context` tokens.
+    cache `engine` allocates for `sequences` sequences of `context` tokens,
+    each sequence's recurrent state included.
 
     `context` defaults to the model's own longest context (0 sizes the weights
     alone), `name` to the folder or file name; the cache type defaults to the
     model's dtype (f16 for GGUF), the engine to llama.cpp for GGUF and vLLM
-    for safetensors. See `inspect` for the paths taken.
+    for safetensors. `chunked_cap=False` counts chunked attention layers
+    whole under vLLM, as with VLLM_ALLOW_CHUNKED_LOCAL_ATTN_WITH_HYBRID_KV_CACHE=0.
+    See `inspect` for the paths taken.
     """
-    return size_shape(inspect(path, remote=remote), context, sequences, cache_type, engine, name)
+    shape = inspect(path, remote=remote)
+    return size_shape(shape, context, sequences, cache_type, engine, name, chunked_cap=chunked_cap)
 
 
 def size_shape(
@@ -105,6 +111,8 @@ def size_shape(
     cache_type: CacheType | str | None = None,
     engine: Engine | str | None = None,
     name: str | None = None,
+    *,
+    chunked_cap: bool = True,
 ) -> Model:
     """`size` for a shape already read."""
     if cache_type is not None:
@@ -119,9 +127,11 @@ def size_shape(
         context = shape.context_length
     if context != 0 and shape.cache_problem is not None:
         raise SizingError(_weights_only_hint(shape))
-    kv = shape.kv_bytes(context, sequences, cache_type, engine)
+    kv = shape.kv_bytes(context, sequences, cache_type, engine, chunked_cap=chunked_cap)
     if kv > U64_MAX:  # Model would refuse it without saying whose it is
-        raise SizingError(f"{shape.source}: {kv:,} bytes of cache, more than 2**64 - 1")
+        raise SizingError(
+            f"{shape.source}: {figure(kv, grouped=True)} bytes of cache, more than 2**64 - 1"
+        )
     return Model(name if name is not None else default_name(shape.source), shape.weights_bytes, kv)
 
 
@@ -151,6 +161,8 @@ def explain(
     sequences: int = 1,
     cache_type: CacheType | str | None = None,
     engine: Engine | str | None = None,
+    *,
+    chunked_cap: bool = True,
 ) -> str:
     """How each figure of `model` was reached from `shape`, for people."""
     files = len(shape.files)
@@ -166,7 +178,7 @@ def explain(
     lines.append(f"weights: {shape.weights_bytes:,} bytes = {by_dtype or '0'}")
     if context is None:
         context = shape.context_length or 0
-    lines.extend(explain_cache(shape, context, sequences, cache_type, engine))
+    lines.extend(explain_cache(shape, context, sequences, cache_type, engine, chunked_cap))
     lines.append(f"total: {model.needed_bytes:,} bytes ({model.needed_bytes / 2**30:.2f} GiB)")
     return "\n".join(lines)
 
@@ -213,7 +225,7 @@ def _entry_int(entry: Mapping[str, object], *keys: str) -> int | None:
         if value is None:
             continue
         if isinstance(value, bool) or not isinstance(value, int) or value < 0:
-            raise SizingError(f"{key!r} must be a whole number, not {value!r}")
+            raise SizingError(f"{key!r} must be a whole number, not {quote(value)}")
         return value
     return None
 
@@ -224,7 +236,7 @@ def _entry_str(entry: Mapping[str, object], *keys: str) -> str | None:
         if value is None:
             continue
         if not isinstance(value, str):
-            raise SizingError(f"{key!r} must be a string, not {value!r}")
+            raise SizingError(f"{key!r} must be a string, not {quote(value)}")
         return value
     return None
 
@@ -286,7 +298,7 @@ def _index_files(index_path: str) -> list[str]:
     for shard in index.shards:
         file = os.path.join(folder, shard)
         if not os.path.isfile(file):
-            raise SizingError(f"{index_path}: names shard {shard!r}, which is missing")
+            raise SizingError(f"{index_path}: names shard {quote(shard)}, which is missing")
         files.append(file)
     return files
 
@@ -309,8 +321,8 @@ def _safetensors_shape(
         total = sum(b for _, b in per_file)
         if claimed is not None and claimed != total:
             problems.append(
-                f"{index_path}: total_size {claimed:,} disagrees with the shard headers' "
-                f"{total:,} bytes (the headers are used)"
+                f"{index_path}: total_size {figure(claimed, grouped=True)} disagrees with "
+                f"the shard headers' {total:,} bytes (the headers are used)"
             )
     config = os.path.join(folder, "config.json")
     return _with_config(source or folder, tuple(per_file), by_dtype, count, config, None, problems)
@@ -351,6 +363,7 @@ def _with_config(
         latent=cache.latent,
         context_length=cache.context_length,
         dtype=cache.dtype,
+        state_dtype=cache.state_dtype,
     )
 
 
@@ -384,8 +397,8 @@ def _remote_shape(repo_id: str) -> ModelShape:
     total = sum(b for _, b in remote.files)
     if remote.total_size is not None and remote.total_size != total:
         problems.append(
-            f"{repo_id}: total_size {remote.total_size:,} disagrees with the shard headers' "
-            f"{total:,} bytes (the headers are used)"
+            f"{repo_id}: total_size {figure(remote.total_size, grouped=True)} disagrees with "
+            f"the shard headers' {total:,} bytes (the headers are used)"
         )
     return _with_config(
         repo_id,

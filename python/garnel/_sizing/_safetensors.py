@@ -17,6 +17,13 @@ from decimal import Decimal
 
 from .._errors import SizingError
 from ._config import read_json
+from ._quote import quote
+
+# The reference reader holds every dimension and offset in a 64-bit count.
+U64_MAX = 2**64 - 1
+# numpy's own limit, and far above any tensor's: a longer shape is a broken or
+# hostile header, and its product is not worth working out.
+MAX_DIMS = 64
 
 # The reference reader refuses larger headers, and so does this one: a bigger
 # length is a broken or hostile file, not a model.
@@ -94,7 +101,7 @@ def read_header(path: str) -> TensorBytes:
         raise SizingError(f"{path}: header is not JSON ({error})") from None
     if not isinstance(header, dict):
         raise SizingError(f"{path}: header is not a JSON object")
-    tensors = check_tensors(path, header)
+    tensors = check_tensors(path, header, size - 8 - length)
     end = tensors.data_bytes
     if 8 + length + end != size:
         raise SizingError(
@@ -103,15 +110,20 @@ def read_header(path: str) -> TensorBytes:
     return TensorBytes(end, tensors.by_dtype, tensors.tensor_count, length)
 
 
-def check_tensors(source: str, header: Mapping[str, object]) -> TensorBytes:
+def check_tensors(
+    source: str, header: Mapping[str, object], data_bytes: int = U64_MAX
+) -> TensorBytes:
     """Checks a parsed header's tensors: known dtypes, spans that match their
-    shapes, no gap and no overlap from offset 0. Returns their bytes."""
+    shapes, no gap and no overlap from offset 0. Returns their bytes.
+
+    `data_bytes` is what the file holds after its header, which no tensor's
+    shape can need more than."""
     spans: list[tuple[int, int, str]] = []
     by_dtype: dict[str, int] = {}
     for name, info in header.items():
         if name == "__metadata__":
             continue
-        begin, end, dtype = _tensor_span(source, name, info)
+        begin, end, dtype = _tensor_span(source, name, info, data_bytes)
         spans.append((begin, end, name))
         by_dtype[dtype] = by_dtype.get(dtype, 0) + end - begin
     spans.sort()
@@ -119,46 +131,63 @@ def check_tensors(source: str, header: Mapping[str, object]) -> TensorBytes:
     last = ""
     for begin, end, name in spans:
         if begin > reached:
-            after = f"after {last!r}" if last else "at the start of the data"
+            after = f"after {quote(last)}" if last else "at the start of the data"
             raise SizingError(
-                f"{source}: a gap of {begin - reached} bytes {after}, before tensor {name!r}"
+                f"{source}: a gap of {begin - reached} bytes {after}, before tensor {quote(name)}"
             )
         if begin < reached:
-            raise SizingError(f"{source}: tensor {name!r} overlaps tensor {last!r}")
+            raise SizingError(f"{source}: tensor {quote(name)} overlaps tensor {quote(last)}")
         reached = end
         last = name
     return TensorBytes(reached, by_dtype, len(spans), 0)
 
 
-def _tensor_span(source: str, name: str, info: object) -> tuple[int, int, str]:
+def _tensor_span(source: str, name: str, info: object, data_bytes: int) -> tuple[int, int, str]:
     if not isinstance(info, dict):
-        raise SizingError(f"{source}: tensor {name!r} is not a JSON object")
+        raise _refused(source, name, "is not a JSON object")
     dtype = info.get("dtype")
     shape = info.get("shape")
     offsets = info.get("data_offsets")
     if not isinstance(dtype, str):
-        raise SizingError(f"{source}: tensor {name!r} has no dtype")
+        raise _refused(source, name, "has no dtype")
     bits = DTYPE_BITS.get(dtype)
     if bits is None:
-        raise SizingError(f"{source}: tensor {name!r} has unknown dtype {dtype!r}")
+        raise _refused(source, name, f"has unknown dtype {quote(dtype)}")
+    if isinstance(shape, list) and len(shape) > MAX_DIMS:
+        raise _refused(source, name, f"has {len(shape)} dimensions (at most {MAX_DIMS} are read)")
     if not isinstance(shape, list) or not all(_is_count(d) for d in shape):
-        raise SizingError(f"{source}: tensor {name!r} has no valid shape")
+        raise _refused(source, name, "has no valid shape")
     if (
         not isinstance(offsets, list)
         or len(offsets) != 2
-        or not all(_is_count(o) for o in offsets)
+        or not all(_is_count(o) and o <= U64_MAX for o in offsets)
         or offsets[0] > offsets[1]
     ):
-        raise SizingError(f"{source}: tensor {name!r} has no valid data_offsets")
+        raise _refused(source, name, "has no valid data_offsets")
     begin, end = offsets
+    # At most MAX_DIMS factors, so the product is quick however large they are.
     needed_bits = math.prod(shape) * bits
     if needed_bits % 8 != 0 or end - begin != needed_bits // 8:
-        raise SizingError(
-            f"{source}: tensor {name!r} spans {end - begin} bytes but {dtype} {shape} "
-            # Decimal, as a float overflows on the shapes a crafted header can give.
-            f"needs {Decimal(needed_bits) / 8:f}"
+        # The figure when it is a count of bytes a file could have; a product
+        # of dozens of huge dimensions would be hundreds of digits.
+        needs = (
+            f"{Decimal(needed_bits) / 8:f}"
+            if needed_bits // 8 <= U64_MAX
+            else f"more than the file's {data_bytes:,} bytes of data"
         )
+        raise _refused(
+            source, name, f"spans {end - begin} bytes but {dtype} {quote(shape)} needs {needs}"
+        )
+    # A product of 0 hides any other dimension, which the reference reader
+    # still holds to 64 bits.
+    if needed_bits == 0 and any(d > U64_MAX for d in shape):
+        raise _refused(source, name, "has a dimension past 2**64 - 1")
     return begin, end, dtype
+
+
+def _refused(source: str, name: str, fault: str) -> SizingError:
+    # The name is quoted only when refused: a header names thousands of tensors.
+    return SizingError(f"{source}: tensor {quote(name)} {fault}")
 
 
 def _is_count(value: object) -> bool:
@@ -190,7 +219,7 @@ def read_index(path: str) -> ShardIndex:
         # another model's file, and two spellings of one file would count it twice.
         name = os.path.normpath(shard)
         if os.path.isabs(name) or name.split(os.sep)[0] == os.pardir:
-            raise SizingError(f"{path}: shard {shard!r} is outside the model's folder")
+            raise SizingError(f"{path}: shard {quote(shard)} is outside the model's folder")
         shards.add(name)
     metadata = index.get("metadata") if isinstance(index, dict) else None
     total = metadata.get("total_size") if isinstance(metadata, dict) else None

@@ -5,7 +5,8 @@ Per token, a layer with h key-value heads of key width dk and value width dv
 holds h x (dk + dv) elements; a latent-attention layer keeps one latent of
 width dk and no values. The engines differ in how many tokens (cells) they
 keep: llama.cpp pads each sequence to 256 cells, vLLM allocates blocks of 16,
-and both keep fewer for sliding-window layers.
+and both keep fewer for sliding-window and chunked layers. A recurrent layer
+(Mamba, gated delta net) keeps no tokens but a fixed state per sequence.
 """
 
 from __future__ import annotations
@@ -85,19 +86,44 @@ class WeightFormat(str, enum.Enum):
     GGUF = "gguf"
 
 
+class LayerKind(str, enum.Enum):
+    """What one layer caches."""
+
+    FULL = "full attention"
+    SLIDING = "sliding window"
+    CHUNKED = "chunked attention"
+    RECURRENT = "recurrent"
+    NONE = "no cache"
+
+
 @dataclass(frozen=True)
 class LayerCache:
-    """One layer's cache per token: heads x (key width + value width)
-    elements, and the window it slides over (None: full attention)."""
+    """One layer's cache: per token, heads x (key width + value width)
+    elements, and the window it slides over (None: full attention) or the
+    chunk it attends within; or, for a recurrent layer, a fixed state per
+    sequence of `conv_state` + `ssm_state` elements and no tokens at all."""
 
     kv_heads: int
     key_width: int
     value_width: int
     sliding_window: int | None = None
+    chunk: int | None = None
+    conv_state: int = 0
+    ssm_state: int = 0
 
     @property
     def elements(self) -> int:
         return self.kv_heads * (self.key_width + self.value_width)
+
+    @property
+    def kind(self) -> LayerKind:
+        if self.conv_state or self.ssm_state:
+            return LayerKind.RECURRENT
+        if self.kv_heads == 0:
+            return LayerKind.NONE
+        if self.chunk:
+            return LayerKind.CHUNKED
+        return LayerKind.SLIDING if self.sliding_window else LayerKind.FULL
 
     def row_bytes(self, cache_type: CacheType) -> int:
         # llama.cpp and vLLM keep keys and values as separate rows, so each is
@@ -105,6 +131,34 @@ class LayerCache:
         return cache_type.row_bytes(self.kv_heads * self.key_width) + cache_type.row_bytes(
             self.kv_heads * self.value_width
         )
+
+
+@dataclass(frozen=True)
+class Allocation:
+    """How one engine lays out a model's cache: the tokens of an attention
+    block and, for vLLM, the bytes of one recurrent layer's state per
+    sequence and the page it is padded to (llama.cpp counts each layer's own
+    state, unpadded)."""
+
+    engine: Engine
+    cache_type: CacheType
+    block: int
+    state_bytes: int
+    state_page: int
+    chunked_cap: bool
+
+
+@dataclass(frozen=True)
+class KindCache:
+    """The layers of one kind: how many, the bytes one token takes in all of
+    them (attention), the bytes one sequence's state takes in all of them
+    (recurrent), and the rule the engine keeps them by."""
+
+    kind: LayerKind
+    layers: int
+    token_bytes: int
+    sequence_bytes: int
+    rule: str
 
 
 @dataclass(frozen=True)
@@ -116,8 +170,10 @@ class ModelShape:
     each file read with its tensors' bytes. `layers` is the cache's shape, one
     entry per layer, `context_length` the model's own longest context, and
     `dtype` the cache type it gets unless one is chosen (the type the engine
-    serves the model in; f16 for GGUF). `layers` is empty when the cache could
-    not be sized, and `cache_problem` then says why.
+    serves the model in; f16 for GGUF). `state_dtype` is the type vLLM keeps
+    a recurrent layer's state matrix in when the model names one (else
+    `dtype`). `layers` is empty when the cache could not be sized, and
+    `cache_problem` then says why.
     """
 
     source: str
@@ -133,6 +189,7 @@ class ModelShape:
     dtype: CacheType | None = None
     cache_problem: str | None = None
     warnings: tuple[str, ...] = ()
+    state_dtype: CacheType | None = None
 
     @property
     def default_engine(self) -> Engine:
@@ -146,10 +203,25 @@ class ModelShape:
         return self.dtype or CacheType.F16
 
     def kv_bytes_per_token(self, cache_type: CacheType | str | None = None) -> int:
-        """Cache bytes one token takes with every layer at full attention."""
+        """Cache bytes one token takes in the layers that keep tokens, each
+        counted whole (no window or chunk); recurrent layers keep none."""
         chosen = self.cache_type_or_default(cache_type)
         self._require_cache()
         return sum(layer.row_bytes(chosen) for layer in self.layers)
+
+    def state_bytes_per_sequence(
+        self,
+        cache_type: CacheType | str | None = None,
+        engine: Engine | str | None = None,
+    ) -> int:
+        """The recurrent layers' state one sequence takes, by `engine`'s rules
+        (vLLM pads each layer's state to a page of attention blocks)."""
+        allocation = engine_layout(self, cache_type, engine)
+        return sum(
+            layer_bytes(allocation, layer, 1, 1)
+            for layer in self.layers
+            if layer.kind is LayerKind.RECURRENT
+        )
 
     def kv_bytes(
         self,
@@ -157,22 +229,49 @@ class ModelShape:
         sequences: int = 1,
         cache_type: CacheType | str | None = None,
         engine: Engine | str | None = None,
+        *,
+        chunked_cap: bool = True,
     ) -> int:
         """The cache `engine` allocates for `sequences` sequences of `context`
-        tokens each, by that engine's rules (see `cells`)."""
+        tokens each, by that engine's rules (see `cells`), with each
+        sequence's recurrent state. `chunked_cap=False` counts vLLM's chunked
+        attention layers whole, as vLLM does with
+        VLLM_ALLOW_CHUNKED_LOCAL_ATTN_WITH_HYBRID_KV_CACHE=0."""
         _check_count("context", context, minimum=0)
         _check_count("sequences", sequences, minimum=1)
         if context == 0:
             return 0
-        chosen = self.cache_type_or_default(cache_type)
-        rules = self.engine_or_default(engine)
-        self._require_cache()
-        if chosen not in _ENGINE_CACHE_TYPES[rules.value]:
-            raise SizingError(f"{rules.value} has no {chosen.value} cache")
+        allocation = engine_layout(self, cache_type, engine, chunked_cap=chunked_cap)
         return sequences * sum(
-            cells(rules, context, sequences, layer.sliding_window) * layer.row_bytes(chosen)
-            for layer in self.layers
+            layer_bytes(allocation, layer, context, sequences) for layer in self.layers
         )
+
+    def cache_by_kind(
+        self,
+        cache_type: CacheType | str | None = None,
+        engine: Engine | str | None = None,
+        *,
+        chunked_cap: bool = True,
+    ) -> tuple[KindCache, ...]:
+        """Per kind of layer: how many, the bytes a token takes in them (or,
+        for recurrent layers, a sequence's state), and `engine`'s rule."""
+        allocation = engine_layout(self, cache_type, engine, chunked_cap=chunked_cap)
+        found: dict[LayerKind, list[LayerCache]] = {}
+        for layer in self.layers:
+            found.setdefault(layer.kind, []).append(layer)
+        summary = []
+        for kind, layers in found.items():
+            recurrent = kind is LayerKind.RECURRENT
+            summary.append(
+                KindCache(
+                    kind,
+                    len(layers),
+                    0 if recurrent else sum(la.row_bytes(allocation.cache_type) for la in layers),
+                    sum(layer_bytes(allocation, la, 1, 1) for la in layers) if recurrent else 0,
+                    kind_rule(allocation, kind),
+                )
+            )
+        return tuple(summary)
 
     def engine_or_default(self, engine: Engine | str | None) -> Engine:
         if engine is None:
@@ -184,24 +283,121 @@ class ModelShape:
             raise SizingError(self.cache_problem)
 
 
-def cells(engine: Engine, context: int, sequences: int, window: int | None) -> int:
+def engine_layout(
+    shape: ModelShape,
+    cache_type: CacheType | str | None,
+    engine: Engine | str | None,
+    *,
+    chunked_cap: bool = True,
+) -> Allocation:
+    """The cache type, block and state page `engine` uses for `shape`."""
+    chosen = shape.cache_type_or_default(cache_type)
+    rules = shape.engine_or_default(engine)
+    shape._require_cache()
+    if chosen not in _ENGINE_CACHE_TYPES[rules.value]:
+        raise SizingError(f"{rules.value} has no {chosen.value} cache")
+    states = [la for la in shape.layers if la.kind is LayerKind.RECURRENT]
+    if not states or rules is Engine.LLAMA_CPP:
+        # llama.cpp keeps each layer's r and s rows in f32 whatever the
+        # cache type (llama_model::create_memory: GGML_TYPE_F32 for both).
+        return Allocation(rules, chosen, VLLM_BLOCK, 0, 0, chunked_cap)
+    served = shape.dtype or CacheType.F16
+    matrix = shape.state_dtype or served
+    # vLLM's MambaSpec page: the conv state in the model's dtype, the
+    # state matrix in its own (mamba_ssm_cache_dtype), one page per layer.
+    nbytes = max(
+        la.conv_state * served.row_bytes(1) + la.ssm_state * matrix.row_bytes(1) for la in states
+    )
+    attention = next((la for la in shape.layers if la.kv_heads > 0), None)
+    if attention is None:
+        return Allocation(rules, chosen, VLLM_BLOCK, nbytes, nbytes, chunked_cap)
+    # HybridAttentionMambaModelConfig.verify_and_update_config enlarges the
+    # attention block to the least multiple of 16 tokens whose page holds
+    # one state, and pads the state to that page.
+    per_token = attention.row_bytes(chosen)
+    block = VLLM_BLOCK * -(-nbytes // (VLLM_BLOCK * per_token))
+    return Allocation(rules, chosen, block, nbytes, block * per_token, chunked_cap)
+
+
+def layer_bytes(allocation: Allocation, layer: LayerCache, context: int, sequences: int) -> int:
+    """One sequence's bytes of `layer`: its cells' rows, or its state page."""
+    if layer.kind is LayerKind.RECURRENT:
+        if allocation.engine is Engine.LLAMA_CPP:
+            return llama_cpp_state_bytes(layer)
+        return allocation.state_page
+    chunk = layer.chunk if allocation.chunked_cap or allocation.engine is Engine.LLAMA_CPP else None
+    kept = cells(
+        allocation.engine,
+        context,
+        sequences,
+        layer.sliding_window,
+        block=allocation.block,
+        chunk=chunk,
+    )
+    return kept * layer.row_bytes(allocation.cache_type)
+
+
+def kind_rule(allocation: Allocation, kind: LayerKind) -> str:
+    """The engine's rule for layers of `kind`, in words."""
+    block = allocation.block
+    if allocation.engine is Engine.LLAMA_CPP:
+        return {
+            LayerKind.FULL: "every token, each sequence padded to 256 cells",
+            LayerKind.SLIDING: "pad256(min(context, window + 512)) cells",
+            LayerKind.CHUNKED: "pad256(min(context, chunk + 512)) cells",
+            LayerKind.RECURRENT: "r and s rows in f32, one of each per sequence",
+            LayerKind.NONE: "nothing",
+        }[kind]
+    if kind is LayerKind.CHUNKED and not allocation.chunked_cap:
+        return f"every token, in blocks of {block}: chunked layers counted whole (cap off)"
+    return {
+        LayerKind.FULL: f"every token, in blocks of {block}",
+        LayerKind.SLIDING: f"ceil(min(window - 1 + 2048, context) / {block}) + 1 blocks of {block}",
+        LayerKind.CHUNKED: f"ceil(min(chunk + 2048, context) / {block}) blocks of {block}",
+        LayerKind.RECURRENT: f"one state page per sequence ({block} attention tokens' bytes)",
+        LayerKind.NONE: "nothing",
+    }[kind]
+
+
+def llama_cpp_state_bytes(layer: LayerCache) -> int:
+    """llama.cpp's f32 r (n_embd_r) and s (n_embd_s) rows of one layer for one sequence."""
+    return (layer.conv_state + layer.ssm_state) * 4
+
+
+def cells(
+    engine: Engine,
+    context: int,
+    sequences: int,
+    window: int | None,
+    *,
+    block: int = VLLM_BLOCK,
+    chunk: int | None = None,
+) -> int:
     """Tokens one sequence's cache holds in one layer.
 
     llama.cpp (each sequence its own stream, as with `-c context x N -np N`):
     the context padded to 256, a sliding layer `pad256(min(that, window +
-    n_ubatch))`. vLLM: blocks of 16 for the whole context, a sliding layer
-    `ceil(min(window - 1 + max_num_batched_tokens, context) / 16) + 1` blocks.
+    n_ubatch))`, a chunked one the same with its chunk for the window. vLLM:
+    blocks of 16 (more for hybrid models) for the whole context, a sliding
+    layer `ceil(min(window - 1 + max_num_batched_tokens, context) / 16) + 1`
+    blocks, a chunked one `ceil(min(chunk + max_num_batched_tokens, context)
+    / 16)`.
     """
     if engine is Engine.LLAMA_CPP:
         full = _round_up(context, LLAMA_CPP_PAD)
+        # llama-kv-cache-iswa.cpp sizes chunked layers as it sizes sliding ones.
+        window = window or chunk
         if window is None:
             return full
         ubatch = min(LLAMA_CPP_UBATCH, context * sequences)
         return _round_up(min(full, window + ubatch), LLAMA_CPP_PAD)
+    if chunk is not None:
+        # vllm/v1/kv_cache_interface.py, ChunkedLocalAttentionSpec.max_memory_usage_bytes.
+        return _round_up(min(chunk + VLLM_BATCHED_TOKENS, context), block)
     if window is None:
-        return _round_up(context, VLLM_BLOCK)
+        return _round_up(context, block)
     kept = min(window - 1 + VLLM_BATCHED_TOKENS, context)
-    return (-(-kept // VLLM_BLOCK) + 1) * VLLM_BLOCK
+    return (-(-kept // block) + 1) * block
 
 
 def _round_up(value: int, step: int) -> int:
@@ -247,40 +443,6 @@ WEIGHT_DTYPES: Mapping[str, CacheType] = {
     "F16": CacheType.F16,
     "BF16": CacheType.BF16,
 }
-
-
-def explain_cache(
-    shape: ModelShape,
-    context: int,
-    sequences: int,
-    cache_type: CacheType | str | None,
-    engine: Engine | str | None,
-) -> list[str]:
-    """The arithmetic of `shape.kv_bytes(...)`, one line per group of equal layers."""
-    if context == 0:
-        return ["cache: none (context 0)"]
-    chosen = shape.cache_type_or_default(cache_type)
-    rules = shape.engine_or_default(engine)
-    block_size, block_bytes = chosen.block
-    element = f"{block_bytes} bytes" + (f" per {block_size} elements" if block_size > 1 else "")
-    lines = [
-        f"cache: {rules.value} rules, {chosen.value} ({element}), "
-        f"{sequences} sequence(s) of {context} tokens"
-        + (", latent attention (keys only)" if shape.latent else "")
-    ]
-    groups: dict[LayerCache, int] = {}
-    for layer in shape.layers:
-        groups[layer] = groups.get(layer, 0) + 1
-    for layer, count in groups.items():
-        kept = cells(rules, context, sequences, layer.sliding_window)
-        widths = f"({layer.key_width} + {layer.value_width})"
-        slide = f", sliding window {layer.sliding_window}" if layer.sliding_window else ""
-        nbytes = count * layer.row_bytes(chosen) * kept * sequences
-        lines.append(
-            f"  {count} layers x {layer.kv_heads} heads x {widths} x {element}"
-            f" x {kept} cells x {sequences} sequence(s) = {nbytes:,} bytes{slide}"
-        )
-    return lines
 
 
 def _layer_windows(count: int, window: int | None, sliding: Sequence[bool]) -> list[int | None]:
