@@ -467,6 +467,23 @@ def test_weights_are_still_sized_when_the_cache_cannot_be(tmp_path, build):
     assert run.returncode == 0 and json.loads(run.stdout)[0]["kvBytes"] == 0
 
 
+@pytest.mark.parametrize(
+    "case",
+    [
+        "config-context-past-floats",
+        "config-context-of-400-digits",
+        "config-model-max-length-past-floats",
+        "config-context-stretched-past-any",
+    ],
+)
+def test_a_context_that_is_no_context_still_sizes_at_a_given_one(tmp_path, case):
+    # The model's own longest context is lost, not its cache: Llama 3 8B's
+    # 32 layers x 8 heads x (128 + 128) x 2 bytes = 131 072 bytes a token.
+    path = BAD_INPUTS[case][0](tmp_path)
+    assert garnel.inspect(path).context_length is None
+    assert garnel.size(path, context=1024).kv_bytes == 1024 * 131_072
+
+
 def test_a_folder_that_cannot_be_listed_is_a_value_error(tmp_path, monkeypatch):
     def refuse(path):
         raise PermissionError(13, "Permission denied", str(path))

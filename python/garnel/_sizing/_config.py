@@ -72,6 +72,7 @@ class ConfigCache:
     context_length: int | None
     dtype: CacheType
     state_dtype: CacheType | None = None
+    context_problem: str | None = None
 
 
 # config.json and the shard index are a few kilobytes to a few megabytes; a
@@ -185,13 +186,20 @@ class _Reader:
         )
         # Recurrent, chunked and cache-less layers, as the engines place them.
         marked, state_dtype = config_layers(self, self.architecture, attention)
+        # A longest context that is no context leaves the cache sizable at a
+        # context the user gives; only the default is lost.
+        try:
+            context, context_problem = self.context(), None
+        except SizingError as error:
+            context, context_problem = None, str(error)
         return ConfigCache(
             self.architecture,
             marked,
             latent,
-            self.context(),
+            context,
             _served(self.dtype() or weights_dtype),
             state_dtype,
+            context_problem,
         )
 
     def kv_heads(self, layers: int) -> list[int]:

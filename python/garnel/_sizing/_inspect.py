@@ -123,7 +123,8 @@ def size_shape(
         if shape.cache_problem is not None:
             raise SizingError(_weights_only_hint(shape))
         if shape.context_length is None:
-            raise SizingError(f"{shape.source}: the model names no longest context; give one")
+            why = shape.context_problem or f"{shape.source}: the model names no longest context"
+            raise SizingError(f"{why}; give one")
         context = shape.context_length
     if context != 0 and shape.cache_problem is not None:
         raise SizingError(_weights_only_hint(shape))
@@ -362,6 +363,7 @@ def _with_config(
         layers=cache.layers,
         latent=cache.latent,
         context_length=cache.context_length,
+        context_problem=cache.context_problem,
         dtype=cache.dtype,
         state_dtype=cache.state_dtype,
     )

@@ -189,6 +189,8 @@ class ModelShape:
     dtype: CacheType | None = None
     cache_problem: str | None = None
     warnings: tuple[str, ...] = ()
+    context_problem: str | None = None
+    """Why `context_length` is None although the model names a longest context."""
     state_dtype: CacheType | None = None
 
     @property
