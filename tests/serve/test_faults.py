@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import http.client
 import json
+import resource
+import signal
 import socket
 import subprocess
 import sys
@@ -154,3 +156,27 @@ def test_what_cannot_start_is_a_configuration_error(tmp_path: Any, fault: str) -
     assert done.returncode == 2 and len(errors) == 1, done.stderr
     assert f"[serve] {fault}:" in errors[0]
     assert not (tmp_path / "logs").exists()  # no server was started
+
+
+def test_a_journal_that_fails_while_serving_stops_the_host(tmp_path: Any) -> None:
+    """A full disk, as the kernel gives it: writes past RLIMIT_FSIZE fail with EFBIG."""
+
+    def small_files() -> None:
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (2000, 2000))
+
+    serve = {"listen": f"127.0.0.1:{free_port()}", "journal": "card.journal"}
+    serve["probe_interval_s"] = 0.1
+    (tmp_path / "serve.toml").write_text(config_text([model("a")], serve=serve))
+    done = subprocess.run(
+        [sys.executable, "-m", "garnel", "serve", "serve.toml"],
+        capture_output=True,
+        text=True,
+        check=False,
+        cwd=tmp_path,
+        timeout=60,
+        preexec_fn=small_files,
+    )
+    assert done.returncode == 1, done.stderr
+    assert "the card's journal failed, so serve stops" in done.stderr
+    assert "stopped; every server has ended" in done.stderr
