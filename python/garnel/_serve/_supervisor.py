@@ -167,12 +167,18 @@ class Supervisor:
         return None
 
     def _next_retry_in(self) -> float | None:
+        """Seconds until the next backoff ends; None when none is running.
+
+        A model whose backoff is over but that does not fit the free bytes
+        waits for a change (a loss frees bytes), not for a time that is past.
+        """
+        now = time.monotonic()
         waits = [
-            slot.retry_at - time.monotonic()
+            slot.retry_at - now
             for slot in self.slots.values()
-            if slot.admitted and slot.state in (State.LOST, State.FAILED)
+            if slot.admitted and slot.state in (State.LOST, State.FAILED) and slot.retry_at > now
         ]
-        return max(0.0, min(waits)) if waits else None
+        return min(waits) if waits else None
 
     async def _wait_change(self, timeout: float | None) -> None:
         with contextlib.suppress(asyncio.TimeoutError):
