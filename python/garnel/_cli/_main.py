@@ -31,12 +31,13 @@ def build_parser() -> Parser:
     parser = Parser(
         prog="garnel",
         description=(
-            "Plan a GPU's roster of models, size a model from its own files, and replay a "
-            "card from its journal."
+            "Plan a GPU's roster of models, size a model from its own files, serve the "
+            "roster as planned, and replay a card from its journal."
         ),
         epilog="examples:\n  garnel plan examples/roster.json --card 24GiB\n"
         "  garnel size models/Meta-Llama-3-8B --context 8192 | garnel plan - --card 24GiB\n"
-        "  garnel replay card.journal --at 32400000\n\n"
+        "  garnel replay card.journal --at 32400000\n"
+        "  garnel serve examples/serve.toml --check\n\n"
         "`garnel COMMAND --help` tells more of each.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
