@@ -93,7 +93,7 @@ def test_the_server_failing_an_answer(start_host: Any) -> None:
 
 def test_a_request_waits_for_a_model_that_is_loading(start_host: Any) -> None:
     host: Host = start_host(
-        [model("slow", 1, "--healthy-after", "1"), model("next", 1)],
+        [model("slow", 1, "--healthy-after", "3"), model("next", 1)],
         serve={"warming_wait_s": 10},
     )
     # "next" is not started before "slow" is up: it routes unknown, and waits.
