@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import os
 import signal
 import sys
 
@@ -45,6 +46,23 @@ def serve(setup: Setup) -> int:
         log.removeHandler(handler)
 
 
+def _watch_children_without_threads(loop: asyncio.AbstractEventLoop) -> None:
+    """Server exits through a pidfd on the event loop, not a thread per server.
+
+    Python 3.12 and later do so by themselves; before, asyncio's default
+    watcher blocks a thread of its own in waitpid for every child.
+    """
+    if sys.version_info >= (3, 12) or not hasattr(os, "pidfd_open"):
+        return
+    try:
+        os.close(os.pidfd_open(os.getpid()))  # the kernel has pidfds (Linux 5.3)
+    except OSError:
+        return
+    watcher = asyncio.PidfdChildWatcher()
+    watcher.attach_loop(loop)
+    asyncio.set_child_watcher(watcher)
+
+
 async def _run(setup: Setup) -> int:
     config = setup.config
     settings = config.serve
@@ -57,6 +75,7 @@ async def _run(setup: Setup) -> int:
         stop.set()
 
     loop = asyncio.get_running_loop()
+    _watch_children_without_threads(loop)
     for signum in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(signum, stop.set)
     session = aiohttp.ClientSession(
