@@ -25,7 +25,7 @@ import json
 import os
 import threading
 import time
-from typing import Protocol, TextIO, Union
+from typing import NoReturn, Protocol, TextIO, Union
 
 import _garnel
 
@@ -41,10 +41,20 @@ JournalTarget = Union[str, "os.PathLike[str]", TextSink]
 """Where a Fleet journals: a path, opened for appending, or a writable text file."""
 
 
-class JournalWriter:
-    """Writes a fleet's lines, each whole and flushed; its lock orders call and line."""
+# What holds the journal, as the call holding it sets `JournalWriter.busy`.
+FREE, CHANGE, QUERY = 0, 1, 2
 
-    __slots__ = ("_file", "_opened", "closed", "lock")
+
+class JournalWriter:
+    """Writes a fleet's lines, each whole and flushed.
+
+    `lock` orders call and line between threads; the call holding it sets
+    `busy` to CHANGE or QUERY, so that a call re-entering the fleet on the
+    same thread (a signal handler, an `__index__`) is refused instead of
+    waiting on itself.
+    """
+
+    __slots__ = ("_file", "_opened", "busy", "closed", "lock")
 
     def __init__(self, target: JournalTarget) -> None:
         self._opened: TextIO | None = None
@@ -58,7 +68,8 @@ class JournalWriter:
                 opened.write("\n")
         else:
             self._file = target
-        self.lock = threading.Lock()
+        self.lock = threading.RLock()
+        self.busy = FREE
         self.closed = False
 
     def construction(
@@ -76,6 +87,14 @@ class JournalWriter:
         with self.lock:
             self.write(json.dumps(line, separators=(",", ":")) + "\n")
 
+    def refuse(self, call: int) -> NoReturn:
+        """Raise what `call` (CHANGE or QUERY) meets when the journal is busy on this thread."""
+        # The module's own words for a call into a fleet that a call on the
+        # stack holds. A journaled query holds the journal alone, though the
+        # module's queries share: its line must not be split by another's.
+        changing = self.busy == CHANGE and call == QUERY
+        raise RuntimeError("Already mutably borrowed" if changing else "Already borrowed")
+
     def check_open(self) -> None:
         if self.closed:
             raise ValueError("the fleet's journal is closed")
@@ -86,6 +105,8 @@ class JournalWriter:
 
     def close(self) -> None:
         with self.lock:
+            if self.busy:
+                self.refuse(CHANGE)
             if self.closed:
                 return
             self.closed = True

@@ -1,0 +1,135 @@
+"""Writing a journal: a call re-entering a journaled fleet, a second writer, and a
+write that fails all leave the journal and the fleet agreeing."""
+
+from __future__ import annotations
+
+import io
+import json
+import subprocess
+import sys
+import textwrap
+from typing import Any
+
+import garnel
+import pytest
+from garnel import Model
+from package_support import GIB
+
+ROSTER = [Model(f"m{i}", GIB) for i in range(3)]
+posix_only = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals and limits")
+
+
+def run_python(script: str, *args: str) -> dict[str, Any]:
+    """Run a script in a fresh interpreter and read the JSON it prints; a hang fails."""
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(script), *args],
+            capture_output=True,
+            text=True,
+            check=False,
+            timeout=60,
+        )
+    except subprocess.TimeoutExpired:
+        pytest.fail("the script hung")
+    assert done.returncode == 0, done.stdout + done.stderr
+    result: dict[str, Any] = json.loads(done.stdout)
+    return result
+
+
+# A journaled call is re-entered by a signal handler (raised from the clock or
+# from the journal's own write) or by the `now` argument's __index__; the inner
+# call must fail at once, as the module fails a call into a fleet in use.
+REENTRY = """
+    import io, json, signal, sys
+    import garnel
+
+    outer, inner, via = sys.argv[1:]
+    fleet = None
+    seen = []
+
+    def call_again(*_):
+        try:
+            fleet.report(7) if inner == "report" else fleet.stop("m0", 7)
+            seen.append("answered")
+        except RuntimeError as error:
+            seen.append(str(error))
+
+    armed = False
+
+    def fire():
+        global armed
+        if armed:
+            armed = False
+            signal.raise_signal(signal.SIGUSR1)
+
+    class Now:
+        def __index__(self):
+            call_again()
+            return 5
+
+    class Sink(io.StringIO):
+        def write(self, text):
+            fire()
+            return super().write(text)
+
+    def clock():
+        fire()
+        return 5
+
+    signal.signal(signal.SIGUSR1, call_again)
+    sink = Sink()
+    roster = [garnel.Model(f"m{i}", 2**30) for i in range(3)]
+    fleet = garnel.Fleet(8 * 2**30, 0, roster, clock=clock, journal=sink, journal_queries=True)
+    start = len(sink.getvalue())
+    now = Now() if via == "index" else None
+    armed = via != "index"
+    if outer == "stop":
+        fleet.stop("m1", now)
+    elif outer == "set_endpoint":
+        fleet.set_endpoint("m1", "http://m1", now)
+    else:
+        fleet.report(now)
+    ops = [json.loads(line)["op"] for line in sink.getvalue()[start:].splitlines()]
+    print(json.dumps({"inner": seen, "ops": ops}))
+"""
+
+
+@posix_only
+@pytest.mark.parametrize("via", ["clock", "index", "write"])
+@pytest.mark.parametrize(
+    ("outer", "inner", "message"),
+    [
+        ("stop", "report", "Already mutably borrowed"),
+        ("stop", "stop", "Already borrowed"),
+        ("set_endpoint", "report", "Already mutably borrowed"),
+        ("set_endpoint", "stop", "Already borrowed"),
+        ("report", "stop", "Already borrowed"),
+        # Unlike the module's shared queries: a journaled query holds the journal alone.
+        ("report", "report", "Already borrowed"),
+    ],
+)
+def test_a_call_inside_a_journaled_call_fails_at_once(
+    outer: str, inner: str, message: str, via: str
+) -> None:
+    result = run_python(REENTRY, outer, inner, via)
+    assert result == {"inner": [message], "ops": [outer if outer != "stop" else "observe"]}
+
+
+class Drifting:
+    """A `now` whose every reading is a minute later than the one before."""
+
+    def __init__(self) -> None:
+        self.ms = 0
+
+    def __index__(self) -> int:
+        self.ms += 60_000
+        return self.ms
+
+
+def test_the_line_records_the_time_the_module_got() -> None:
+    text = io.StringIO()
+    fleet = garnel.Fleet(8 * GIB, 0, ROSTER, clock=lambda: 0, journal=text)
+    fleet.load_started("m0", Drifting())
+    line = json.loads(text.getvalue().splitlines()[-1])
+    assert line["now"] == 60_000
+    assert garnel.replay(io.StringIO(text.getvalue())).report(10**6) == fleet.report(10**6)
