@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import io
 import json
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -12,7 +13,7 @@ from typing import Any
 
 import garnel
 import pytest
-from garnel import Model
+from garnel import JournalError, Model
 from package_support import GIB
 
 ROSTER = [Model(f"m{i}", GIB) for i in range(3)]
@@ -133,3 +134,51 @@ def test_the_line_records_the_time_the_module_got() -> None:
     line = json.loads(text.getvalue().splitlines()[-1])
     assert line["now"] == 60_000
     assert garnel.replay(io.StringIO(text.getvalue())).report(10**6) == fleet.report(10**6)
+
+
+# A second writer.
+
+HOLDER = """
+    import sys
+    import garnel
+
+    fleet = garnel.Fleet(8 * 2**30, 0, "[]", journal=sys.argv[1])
+    print("{}", flush=True)
+    sys.stdin.readline()
+"""
+
+
+def test_a_journal_has_one_writer(tmp_path: pathlib.Path) -> None:
+    path = tmp_path / "card.journal"
+    first = garnel.Fleet(8 * GIB, 0, ROSTER, journal=path)
+    with pytest.raises(JournalError, match=rf"{path}: .*another fleet"):
+        garnel.Fleet(8 * GIB, 0, ROSTER, journal=str(path))
+    first.load_started("m0", 1)
+    first.close()
+    with garnel.Fleet(8 * GIB, 0, ROSTER, journal=path) as second:
+        second.load_started("m1", 2)
+
+    # Another process: its fleet holds the journal until the process dies.
+    holder = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(HOLDER), str(path)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert holder.stdout is not None and holder.stdout.readline() == "{}\n"
+        with pytest.raises(JournalError, match="another fleet"):
+            garnel.Fleet(8 * GIB, 0, ROSTER, journal=path)
+    finally:
+        holder.kill()
+        holder.wait()
+    with garnel.Fleet(8 * GIB, 0, ROSTER, journal=path) as third:
+        third.load_started("m2", 3)
+    assert [json.loads(line)["op"] for line in path.read_text().splitlines()] == [
+        "fleet", "observe", "fleet", "observe", "fleet", "fleet", "observe"
+    ]  # fmt: skip
+
+    # A file given is the caller's to share: no lock.
+    shared = io.StringIO()
+    garnel.Fleet(8 * GIB, 0, ROSTER, journal=shared)
+    garnel.Fleet(8 * GIB, 0, ROSTER, journal=shared)
