@@ -182,3 +182,90 @@ def test_a_journal_has_one_writer(tmp_path: pathlib.Path) -> None:
     shared = io.StringIO()
     garnel.Fleet(8 * GIB, 0, ROSTER, journal=shared)
     garnel.Fleet(8 * GIB, 0, ROSTER, journal=shared)
+
+
+# A write that fails: a file size limit gives a short write and then EFBIG,
+# exactly as a full disk does.
+
+FULL_DISK = """
+    import json, resource, signal, sys
+    import garnel
+
+    path, room = sys.argv[1], int(sys.argv[2])
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    roster = [garnel.Model(f"m{i}", 2**30) for i in range(3)]
+    fleet = garnel.Fleet(8 * 2**30, 0, roster, clock=lambda: 9, journal=path)
+    fleet.load_started("m0", 1)
+    fleet.probe_ok("m0", 2**30, 2)
+    before = fleet.report(10)
+    size = len(open(path, "rb").read())
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size + room, resource.RLIM_INFINITY))
+    errors = []
+    try:
+        fleet.load_started("m1", 3)  # takes effect, but cannot be written
+    except garnel.JournalError as error:
+        errors.append(str(error))
+    resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    for later in (lambda: fleet.load_started("m2", 4), lambda: fleet.set_endpoint("m0", "x")):
+        try:
+            later()
+        except garnel.JournalError as error:
+            errors.append(str(error))
+    print(json.dumps({
+        "errors": errors,
+        "changed": fleet.route("m1", 10).kind.value,
+        "untouched": fleet.route("m2", 10).kind.value,
+        "endpoint": fleet.route("m0", 10).endpoint,
+        "before": before,
+        "size": size,
+    }))
+"""
+
+
+@posix_only
+@pytest.mark.parametrize("room", [0, 25], ids=["fails whole", "fails part-way"])
+def test_a_failed_write_cuts_the_journal_back_and_stops_it(
+    tmp_path: pathlib.Path, room: int
+) -> None:
+    path = tmp_path / "full.journal"
+    result = run_python(FULL_DISK, str(path), str(room))
+    first, *later = result["errors"]
+    assert f"{path}: " in first and "File too large" in first
+    assert "took effect in the fleet but is not in the journal" in first
+    assert later == [first, first]
+    # The failed call took effect; the later ones were refused before the module.
+    assert (result["changed"], result["untouched"], result["endpoint"]) == (
+        "warming",
+        "unknown",
+        None,
+    )
+    assert path.stat().st_size == result["size"]
+    assert garnel.replay(path).report(10) == result["before"]
+
+
+class FullSink(io.StringIO):
+    def __init__(self) -> None:
+        super().__init__()
+        self.full = False
+
+    def write(self, text: str) -> int:
+        if self.full:
+            raise OSError(28, "No space left on device")
+        return super().write(text)
+
+
+def test_a_failed_write_to_a_file_given_stops_the_journal() -> None:
+    sink = FullSink()
+    fleet = garnel.Fleet(8 * GIB, 0, ROSTER, clock=lambda: 9, journal=sink, journal_queries=True)
+    fleet.load_started("m0", 1)
+    sink.full = True
+    with pytest.raises(
+        JournalError, match="took effect in the fleet but is not in the journal .*No space left"
+    ) as failed:
+        fleet.probe_ok("m0", GIB, 2)
+    sink.full = False
+    for later in (lambda: fleet.stop("m0", 3), lambda: fleet.report(3)):
+        with pytest.raises(JournalError) as refused:
+            later()
+        assert str(refused.value) == str(failed.value)
+    assert fleet.raw.committed_bytes() == GIB  # the probe took effect, the stop did not
