@@ -102,14 +102,14 @@ class JournalWriter:
         self.name = os.fspath(target)
         # Unbuffered, so every line goes to the file in the os.write calls
         # that count its bytes; binary, so Windows writes "\n" as "\n".
-        self._file = open(target, "a+b", buffering=0)  # noqa: SIM115
+        self._file = open(target, "ab", buffering=0)  # noqa: SIM115
         self._fd = self._file.fileno()
         try:
             if stat.S_ISREG(os.fstat(self._fd).st_mode):
                 self._lock()
                 self._regular = True
                 self._whole = os.fstat(self._fd).st_size
-                if self._whole and not self._ends_a_line():
+                if self._whole and not _ends_a_line(target):
                     # A host that died writing a line left it cut short: the new
                     # life starts on a line of its own, or its construction is lost.
                     self._write(b"\n", A_CONSTRUCTION)
@@ -132,10 +132,6 @@ class JournalWriter:
                     "writer, so close that fleet first or give this one a journal of its own"
                 ) from None
             raise JournalError(f"{self.name}: cannot lock the journal: {error}") from None
-
-    def _ends_a_line(self) -> bool:
-        os.lseek(self._fd, -1, os.SEEK_END)
-        return os.read(self._fd, 1) == b"\n"
 
     def construction(
         self, total_bytes: int, reserve_pct: int, declared_json: str, now: int
@@ -235,3 +231,9 @@ class JournalWriter:
                     msvcrt.locking(self._fd, msvcrt.LK_UNLCK, 1)
             finally:
                 self._file.close()
+
+
+def _ends_a_line(path: str | os.PathLike[str]) -> bool:
+    with open(path, "rb") as file:
+        file.seek(-1, os.SEEK_END)
+        return file.read(1) == b"\n"
