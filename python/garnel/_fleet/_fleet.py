@@ -192,8 +192,10 @@ class Fleet:
     process's monotonic clock unless another clock is given. With `journal`
     (a path, opened for appending, or a writable text file) every change that
     took effect is written as one JSON line, and with `journal_queries` every
-    query and its answer too; `garnel.replay` rebuilds the card from it.
-    Errors are the extension's own, unchanged.
+    query and its answer too; `garnel.replay` rebuilds the card from it. A
+    journal path has one writer: a second fleet opening it raises
+    JournalError, as does every journaled call once a write has failed.
+    Other errors are the extension's own, unchanged.
     """
 
     __slots__ = ("_clock", "_journal", "_observe_raw", "_queries", "_raw", "_routes")
