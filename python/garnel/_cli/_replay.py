@@ -6,7 +6,7 @@ import argparse
 import warnings
 from typing import TYPE_CHECKING
 
-from .._fleet import build_from_journal, check, read_journal
+from .._fleet import read_journal
 from ._common import count, ms, printable, write_answer, write_report
 
 if TYPE_CHECKING:
@@ -56,14 +56,14 @@ def register(subparsers: Subparsers) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    journal = read_journal(args.journal)
-    life = journal.life(args.life)
+    # One pass over the journal drives a fleet for every --at and the check.
+    life = read_journal(args.journal, life=args.life, untils=args.at or [None], checking=args.check)
     if args.check:
-        compared, difference = check(journal, life)
+        compared, difference = life.check()
         if difference is not None:
             write_answer(
                 printable(
-                    f"{journal.source}:{difference.line}: {difference.question} answered "
+                    f"{life.source}:{difference.line}: {difference.question} answered "
                     f"{difference.replayed!r}, the journal recorded {difference.recorded!r}"
                 )
                 + "\n"
@@ -78,7 +78,7 @@ def run(args: argparse.Namespace) -> int:
         if not args.at:
             return 0
     for number, at in enumerate(args.at or [None]):
-        fleet, last = build_from_journal(journal, life, until=at)
+        fleet, last = life.fleet(number)
         stands_at = at if at is not None else (life.last_now or 0)
         if number:
             write_answer("\n")

@@ -8,8 +8,7 @@ from __future__ import annotations
 
 from ._fleet import Clock, Detail, Fleet, Kind, Route, RouteKind, monotonic_ms
 from ._journal import JournalTarget
-from ._replay import build as build_from_journal
-from ._replay import check, read_journal, replay
+from ._replay import read_journal, replay
 
 __all__ = [
     "Clock",
@@ -19,8 +18,6 @@ __all__ = [
     "Kind",
     "Route",
     "RouteKind",
-    "build_from_journal",
-    "check",
     "monotonic_ms",
     "read_journal",
     "replay",

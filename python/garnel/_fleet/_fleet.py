@@ -16,7 +16,7 @@ import _garnel
 
 from .._model import U64_MAX
 from .._roster import RosterLike, roster_json
-from ._journal import JournalTarget, JournalWriter
+from ._journal import A_CHANGE, A_QUERY, CHANGE, FREE, QUERY, JournalTarget, JournalWriter
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -70,6 +70,17 @@ def _time(now: SupportsIndex) -> int:
     if ms > U64_MAX:
         raise OverflowError("int too big to convert")
     return ms
+
+
+def _journal_time(now: SupportsIndex) -> int:
+    """`now` read once for a journaled call, so that its line records the time
+    the extension got; refused as the extension refuses a `now` that is no int."""
+    if type(now) is int:
+        return now
+    try:
+        return operator.index(now)
+    except TypeError as error:
+        raise TypeError(f"argument 'now': {error}") from None
 
 
 def monotonic_ms() -> int:
@@ -181,8 +192,10 @@ class Fleet:
     process's monotonic clock unless another clock is given. With `journal`
     (a path, opened for appending, or a writable text file) every change that
     took effect is written as one JSON line, and with `journal_queries` every
-    query and its answer too; `garnel.replay` rebuilds the card from it.
-    Errors are the extension's own, unchanged.
+    query and its answer too; `garnel.replay` rebuilds the card from it. A
+    journal path has one writer: a second fleet opening it raises
+    JournalError, as does every journaled call once a write has failed.
+    Other errors are the extension's own, unchanged.
     """
 
     __slots__ = ("_clock", "_journal", "_observe_raw", "_queries", "_raw", "_routes")
@@ -280,16 +293,22 @@ class Fleet:
             self._raw.set_endpoint(model, endpoint)
             return
         with journal.lock:
-            journal.check_open()
-            # Checked before the change: a time the replay would refuse, or
-            # one refused after the change took effect, would part the
-            # journal from the card.
-            at = _time(self._clock() if now is None else now)
-            self._raw.set_endpoint(model, endpoint)
-            journal.write(
-                f'{{"op":"set_endpoint","model":{_quote(model)},"endpoint":{_quote(endpoint)},'
-                f'"now":{at}}}\n'
-            )
+            if journal.busy or journal.refusal is not None:
+                journal.refuse(CHANGE)
+            journal.busy = CHANGE
+            try:
+                # Checked before the change: a time the replay would refuse, or
+                # one refused after the change took effect, would part the
+                # journal from the card.
+                at = _time(self._clock() if now is None else now)
+                self._raw.set_endpoint(model, endpoint)
+                journal.write(
+                    f'{{"op":"set_endpoint","model":{_quote(model)},"endpoint":{_quote(endpoint)},'
+                    f'"now":{at}}}\n',
+                    A_CHANGE,
+                )
+            finally:
+                journal.busy = FREE
 
     def observe(
         self,
@@ -398,14 +417,19 @@ class Fleet:
         assert journal is not None
         # The clock is read inside the lock, so the lines' times follow their order.
         with journal.lock:
-            journal.check_open()
-            if now is None:
-                now = self._clock()
-            self._raw.observe(model, kind, detail, now)
-            journal.write(
-                f'{{"op":"observe","model":{_quote(model)},"kind":{_quote(kind)},'
-                f'"detail":{_quote(detail)},"now":{operator.index(now)}}}\n'
-            )
+            if journal.busy or journal.refusal is not None:
+                journal.refuse(CHANGE)
+            journal.busy = CHANGE
+            try:
+                at = _journal_time(self._clock() if now is None else now)
+                self._raw.observe(model, kind, detail, at)
+                journal.write(
+                    f'{{"op":"observe","model":{_quote(model)},"kind":{_quote(kind)},'
+                    f'"detail":{_quote(detail)},"now":{at}}}\n',
+                    A_CHANGE,
+                )
+            finally:
+                journal.busy = FREE
 
     def _query(
         self,
@@ -417,23 +441,32 @@ class Fleet:
         journal = self._queries
         assert journal is not None
         with journal.lock:
-            journal.check_open()
-            if now is None:
-                now = self._clock()
-            answer = ask(now)
-            about = "" if model is None else f',"model":{_quote(model)}'
-            journal.write(
-                f'{{"op":"{op}"{about},"now":{operator.index(now)},"answer":{_quote(answer)}}}\n'
-            )
+            if journal.busy or journal.refusal is not None:
+                journal.refuse(QUERY)
+            journal.busy = QUERY
+            try:
+                at = _journal_time(self._clock() if now is None else now)
+                answer = ask(at)
+                about = "" if model is None else f',"model":{_quote(model)}'
+                journal.write(
+                    f'{{"op":"{op}"{about},"now":{at},"answer":{_quote(answer)}}}\n', A_QUERY
+                )
+            finally:
+                journal.busy = FREE
         return answer
 
     def _query_untimed(self, op: str, ask: Callable[[], Answer]) -> Answer:
         journal = self._queries
         assert journal is not None
         with journal.lock:
-            journal.check_open()
-            answer = ask()
-            journal.write(f'{{"op":"{op}","answer":{json.dumps(answer)}}}\n')
+            if journal.busy or journal.refusal is not None:
+                journal.refuse(QUERY)
+            journal.busy = QUERY
+            try:
+                answer = ask()
+                journal.write(f'{{"op":"{op}","answer":{json.dumps(answer)}}}\n', A_QUERY)
+            finally:
+                journal.busy = FREE
         return answer
 
     def _parse_route(self, text: str) -> Route:
