@@ -3,6 +3,7 @@ answers, never a hang; and servers that never outlive serve."""
 
 from __future__ import annotations
 
+import contextlib
 import http.client
 import json
 import resource
@@ -12,8 +13,10 @@ import subprocess
 import sys
 from typing import Any
 
+import garnel
 import pytest
 from serve_support import (
+    GIB,
     Host,
     alive,
     config_text,
@@ -134,15 +137,21 @@ def test_sigkill_of_serve_leaves_no_server(start_host: Any) -> None:
     wait_until("servers gone", lambda: not any(alive(pid) for pid in servers), 10)
 
 
-@pytest.mark.parametrize("fault", ["journal", "listen"])
-def test_what_cannot_start_is_a_configuration_error(tmp_path: Any, fault: str) -> None:
-    # A port someone else listens on; for the journal's case, a folder where its file should be.
-    with socket.socket() as busy:
+@pytest.mark.parametrize(
+    ("fault", "key"), [("listen", "listen"), ("folder", "journal"), ("held", "journal")]
+)
+def test_what_cannot_start_is_a_configuration_error(tmp_path: Any, fault: str, key: str) -> None:
+    # A port someone else listens on; a folder where the journal's file should be; a
+    # journal another fleet writes (a second serve on the same card, say).
+    with socket.socket() as busy, contextlib.ExitStack() as held:
         busy.bind(("127.0.0.1", 0))
         busy.listen()
         serve = {"listen": f"127.0.0.1:{busy.getsockname()[1]}"}
-        if fault == "journal":
-            serve = {"listen": f"127.0.0.1:{free_port()}", "journal": "."}
+        if fault != "listen":
+            journal = "." if fault == "folder" else "card.journal"
+            serve = {"listen": f"127.0.0.1:{free_port()}", "journal": journal}
+        if fault == "held":
+            held.enter_context(garnel.Fleet(GIB, 10, "[]", journal=tmp_path / "card.journal"))
         (tmp_path / "serve.toml").write_text(config_text([model("a")], serve=serve))
         done = subprocess.run(
             [sys.executable, "-m", "garnel", "serve", "serve.toml"],
@@ -154,7 +163,7 @@ def test_what_cannot_start_is_a_configuration_error(tmp_path: Any, fault: str) -
         )
     errors = [line for line in done.stderr.splitlines() if "error" in line]
     assert done.returncode == 2 and len(errors) == 1, done.stderr
-    assert f"[serve] {fault}:" in errors[0]
+    assert f"[serve] {key}:" in errors[0]
     assert not (tmp_path / "logs").exists()  # no server was started
 
 
