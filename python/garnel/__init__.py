@@ -7,6 +7,7 @@ each layer importing only those below it (checked by `lint-imports`):
 
     __main__    python -m garnel
     _cli        the command line, a module a command      imported by nothing
+    _serve      the host behind `garnel serve`            the public API only
     _fleet      Fleet, its journal, replay
     _roster     roster files and entries, plan()
     _sizing     a model's files: safetensors, GGUF, config.json, the Hub

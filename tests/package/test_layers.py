@@ -59,6 +59,7 @@ PLANTED = [
     ("__init__.py", "from ._cli import main", "imported by nothing"),
     ("_fleet/_journal.py", "from ._replay import replay", "no import cycles"),
     ("_cli/_plan.py", "from .._roster._entries import byte_count", "private module"),
+    ("_serve/_setup.py", "from .._roster import plan", "public garnel API"),
 ]
 
 

@@ -13,25 +13,31 @@ from typing import TYPE_CHECKING, Callable, cast
 from _garnel import __version__
 
 from .._errors import MissingExtra
-from . import _plan, _replay, _size
+from . import _plan, _replay, _serve, _size
 from ._common import AnswerLost, CommandError, Parser, answering, printable
 
 if TYPE_CHECKING:
     from ._common import Subparsers
 
-SUBCOMMANDS: list[Callable[[Subparsers], None]] = [_plan.register, _replay.register, _size.register]
+SUBCOMMANDS: list[Callable[[Subparsers], None]] = [
+    _plan.register,
+    _replay.register,
+    _size.register,
+    _serve.register,
+]
 
 
 def build_parser() -> Parser:
     parser = Parser(
         prog="garnel",
         description=(
-            "Plan a GPU's roster of models, size a model from its own files, and replay a "
-            "card from its journal."
+            "Plan a GPU's roster of models, size a model from its own files, serve the "
+            "roster as planned, and replay a card from its journal."
         ),
         epilog="examples:\n  garnel plan examples/roster.json --card 24GiB\n"
         "  garnel size models/Meta-Llama-3-8B --context 8192 | garnel plan - --card 24GiB\n"
-        "  garnel replay card.journal --at 32400000\n\n"
+        "  garnel replay card.journal --at 32400000\n"
+        "  garnel serve examples/serve.toml --check\n\n"
         "`garnel COMMAND --help` tells more of each.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )

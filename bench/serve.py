@@ -1,0 +1,241 @@
+"""What `garnel serve` adds to a request: the same stand-in server reached directly, through
+serve, and through Debian's nginx as a plain reverse proxy, on this machine.
+
+    .venv/bin/python bench/serve.py             # 10 s a run
+    .venv/bin/python bench/serve.py --quick     # 3 s a run
+
+Needs nginx and wrk (`apt-get install -y nginx wrk`) and the serve extra. It
+starts serve on examples/standin.py, an nginx of its own (its own config and
+prefix in a scratch folder, a loopback port, one worker) in front of the
+stand-in serve started, and ends both by their pids. wrk sends the same small
+chat completion each way:
+
+- one client: p50 and p99 latency, and what serve adds over the direct path
+  (target: added p50 at most 1 ms);
+- 32 clients: requests per second (target: serve at least half of nginx's);
+- a stream with a chunk every 50 ms, read directly and through serve: each
+  chunk's delay from the stand-in's send (target: through serve within 5 ms
+  of direct, every chunk).
+
+Exits 1 when a target is missed. A benchmark for people, not a test.
+"""
+
+from __future__ import annotations
+
+import argparse
+import http.client
+import json
+import os
+import pathlib
+import re
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+STANDIN = REPO / "examples" / "standin.py"
+BODY = '{"model": "chat", "messages": [{"role": "user", "content": "hi"}]}'
+NGINX_CONF = """\
+worker_processes 1;
+daemon off;
+pid {prefix}/nginx.pid;
+error_log {prefix}/error.log;
+events {{ worker_connections 1024; }}
+http {{
+  access_log off;
+  client_body_temp_path {prefix}/body;
+  proxy_temp_path {prefix}/proxy;
+  fastcgi_temp_path {prefix}/fastcgi;
+  uwsgi_temp_path {prefix}/uwsgi;
+  scgi_temp_path {prefix}/scgi;
+  upstream standin {{ server 127.0.0.1:{upstream}; keepalive 64; }}
+  server {{
+    listen 127.0.0.1:{port};
+    location / {{
+      proxy_pass http://standin;
+      proxy_http_version 1.1;
+      proxy_set_header Connection "";
+      proxy_buffering off;
+    }}
+  }}
+}}
+"""
+WRK_SCRIPT = f"""\
+wrk.method = "POST"
+wrk.body = '{BODY}'
+wrk.headers["Content-Type"] = "application/json"
+"""
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+        return port
+
+
+def wait_for(url_port: int, path: str, timeout: float = 30) -> None:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            connection = http.client.HTTPConnection("127.0.0.1", url_port, timeout=2)
+            connection.request("GET", path)
+            if connection.getresponse().status == 200:
+                return
+        except OSError:
+            pass
+        time.sleep(0.1)
+    raise SystemExit(f"bench/serve.py: nothing answered on port {url_port} within {timeout} s")
+
+
+def models_ready(port: int) -> bool:
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=2)
+    connection.request("GET", "/v1/models")
+    listed = json.loads(connection.getresponse().read())["data"]
+    return all(entry["garnel"]["ready"] for entry in listed)
+
+
+def wrk(port: int, clients: int, seconds: float, script: pathlib.Path) -> dict[str, float]:
+    """Requests per second and latency percentiles in ms, from wrk's own report."""
+    done = subprocess.run(
+        [
+            *("wrk", "-t", str(min(clients, 2)), "-c", str(clients)),
+            *("-d", f"{seconds:g}s", "--latency", "-s", str(script)),
+            f"http://127.0.0.1:{port}/v1/chat/completions",
+        ],
+        capture_output=True,
+        text=True,
+        check=True,
+        timeout=seconds + 60,
+    )
+    figures = {"rps": float(re.search(r"Requests/sec:\s+([\d.]+)", done.stdout)[1])}  # type: ignore[index]
+    for pct in ("50", "99"):
+        value, unit = re.search(rf"\s{pct}%\s+([\d.]+)(us|ms|s)", done.stdout).groups()  # type: ignore[union-attr]
+        figures[f"p{pct}"] = float(value) * {"us": 0.001, "ms": 1.0, "s": 1000.0}[unit]
+    errors = re.search(r"Non-2xx or 3xx responses: (\d+)", done.stdout)
+    if errors:
+        raise SystemExit(f"bench/serve.py: {errors[1]} requests failed on port {port}")
+    return figures
+
+
+def chunk_delays(port: int, chunks: int) -> list[float]:
+    """Each chunk's delay in ms from the stand-in's send to its arrival here."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    body = {"model": "chat", "stream": True, "standin_chunks": chunks}
+    connection.request("POST", "/v1/chat/completions", json.dumps(body))
+    answer = connection.getresponse()
+    delays = []
+    for line in answer:
+        if line.startswith(b"data: {"):
+            delays.append((time.time() - json.loads(line[6:])["sent"]) * 1000)
+    connection.close()
+    return delays
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
+    parser.add_argument("--quick", action="store_true", help="3 s runs instead of 10 s")
+    seconds = 3.0 if parser.parse_args().quick else 10.0
+    for tool in ("nginx", "wrk"):
+        if shutil.which(tool) is None:
+            print(f"bench/serve.py: needs {tool}: apt-get install -y nginx wrk", file=sys.stderr)
+            return 2
+    scratch = pathlib.Path(tempfile.mkdtemp(prefix="garnel-bench-serve-"))
+    serve_port, nginx_port = free_port(), free_port()
+    (scratch / "serve.toml").write_text(
+        f'[card]\ntotal = "24GiB"\n[serve]\nlisten = "127.0.0.1:{serve_port}"\n'
+        'journal = "card.journal"\nprobe_interval_s = 60\n'
+        '[[model]]\nname = "chat"\nweights_bytes = 1\nengine = "command"\n'
+        f"command = {json.dumps([sys.executable, str(STANDIN), '--port', '{port}'])}\n"
+    )
+    (scratch / "post.lua").write_text(WRK_SCRIPT)
+    processes: list[subprocess.Popen[bytes]] = []
+    try:
+        serve = subprocess.Popen(
+            [sys.executable, "-m", "garnel", "serve", "serve.toml"],
+            cwd=scratch,
+            stdout=subprocess.DEVNULL,
+            stderr=open(scratch / "serve.err", "wb"),  # noqa: SIM115
+        )
+        processes.append(serve)
+        wait_for(serve_port, "/health")
+        deadline = time.monotonic() + 30
+        while not models_ready(serve_port) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        journal = (scratch / "card.journal").read_text().splitlines()
+        endpoint = next(json.loads(line)["endpoint"] for line in journal if "set_endpoint" in line)
+        standin_port = int(endpoint.rsplit(":", 1)[1])
+        (scratch / "nginx.conf").write_text(
+            NGINX_CONF.format(prefix=scratch, upstream=standin_port, port=nginx_port)
+        )
+        nginx = subprocess.Popen(
+            ["nginx", "-p", str(scratch), "-c", str(scratch / "nginx.conf")],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        processes.append(nginx)
+        wait_for(nginx_port, "/health")
+        return measure(scratch, seconds, standin_port, serve_port, nginx_port)
+    finally:
+        for process in reversed(processes):
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(30)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait(10)
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def measure(scratch: pathlib.Path, seconds: float, *ports: int) -> int:
+    script = scratch / "post.lua"
+    names = ("direct", "serve", "nginx")
+    print(f"{os.cpu_count()} cores; wrk runs of {seconds:g} s; a small chat completion")
+    results: dict[str, dict[int, dict[str, float]]] = {name: {} for name in names}
+    for clients in (1, 32):
+        for name, port in zip(names, ports):
+            wrk(port, clients, 1, script)  # warm the pools
+            results[name][clients] = wrk(port, clients, seconds, script)
+    print(f"\n{'':8}{'1 client: p50':>15}{'p99':>9}{'32 clients: req/s':>20}{'p50':>9}{'p99':>9}")
+    for name in names:
+        one, many = results[name][1], results[name][32]
+        print(
+            f"{name:8}{one['p50']:>12.3f} ms{one['p99']:>6.3f} ms{many['rps']:>20.0f}"
+            f"{many['p50']:>6.2f} ms{many['p99']:>6.2f} ms"
+        )
+    direct, serve, nginx = (results[name] for name in names)
+    added = {pct: serve[1][pct] - direct[1][pct] for pct in ("p50", "p99")}
+    nginx_added = {pct: nginx[1][pct] - direct[1][pct] for pct in ("p50", "p99")}
+    share = serve[32]["rps"] / nginx[32]["rps"]
+    print(f"\nadded by serve, 1 client:  p50 {added['p50']:.3f} ms, p99 {added['p99']:.3f} ms")
+    print(f"added by nginx, 1 client:  p50 {nginx_added['p50']:.3f} ms, p99 {nginx_added['p99']:.3f} ms")
+    print(f"serve's requests/s at 32 clients: {share:.2f} of nginx's")
+
+    direct_delays = chunk_delays(ports[0], 40)
+    serve_delays = chunk_delays(ports[1], 40)
+    late = max(serve_delays) - statistics.median(direct_delays)
+    print(
+        f"\nstream, a chunk every 50 ms: delay from send, direct median "
+        f"{statistics.median(direct_delays):.2f} ms max {max(direct_delays):.2f} ms; "
+        f"through serve median {statistics.median(serve_delays):.2f} ms "
+        f"max {max(serve_delays):.2f} ms"
+    )
+    missed = []
+    if added["p50"] > 1.0:
+        missed.append(f"added p50 {added['p50']:.3f} ms > 1 ms")
+    if share < 0.5:
+        missed.append(f"{share:.2f} of nginx's requests/s < 0.5")
+    if late > 5.0:
+        missed.append(f"a chunk {late:.2f} ms later through serve than direct > 5 ms")
+    print("\ntargets: " + ("all met" if not missed else "MISSED: " + "; ".join(missed)))
+    return 1 if missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,49 @@
+"""`garnel serve`: the host itself, serving a roster of models from one card as planned.
+
+This subpackage owns the host: its configuration file (`_config`), sizing
+and planning the roster and the argv of each server (`_setup`), the server
+processes (`_process`), the supervisor that starts, probes and restarts them
+and tells the Fleet (`_supervisor`), the HTTP proxy that routes every request
+by the Fleet (`_proxy`), NVML (`_nvml`) and the host's start and stop
+(`_host`). It is the package's first user: it imports only the public
+`garnel` API. Reading and planning need nothing beyond the standard library;
+serving needs aiohttp, the `serve` extra, imported only by `serve()`.
+"""
+
+from __future__ import annotations
+
+import os
+
+from garnel import MissingExtra
+
+from ._config import Config, ConfigError, read_config
+from ._setup import Setup, check_programs, prepare
+
+__all__ = [
+    "Config",
+    "ConfigError",
+    "Setup",
+    "check_programs",
+    "need_extra",
+    "prepare",
+    "read_config",
+    "serve",
+]
+
+
+def need_extra() -> None:
+    """Raises MissingExtra, naming the extra, when serving cannot work here."""
+    try:
+        import aiohttp  # noqa: F401
+    except ImportError:
+        raise MissingExtra("serving needs aiohttp: pip install 'garnel[serve]'") from None
+    if not hasattr(os, "killpg"):
+        raise MissingExtra("serving needs a POSIX system: its servers run in process groups")
+
+
+def serve(setup: Setup) -> int:
+    """Serves the planned roster until SIGTERM or SIGINT; returns the exit status."""
+    need_extra()
+    from ._host import serve as run
+
+    return run(setup)

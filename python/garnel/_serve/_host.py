@@ -1,0 +1,139 @@
+"""The host: the Fleet, its supervisor and its proxy together, from start to a clean stop.
+
+Start: the listening socket first (a port in use is a configuration's fault
+and nothing has started yet), then the Fleet with its journal, then the
+servers. Stop, on SIGTERM or SIGINT: no new requests, those in flight finish
+for up to 10 s, each model gets `stop`, each server's group SIGTERM and
+SIGKILL after 10 s, the journal is closed, exit 0. A journal that fails while
+the host runs stops it the same way, with exit 1; at start it is a
+configuration error.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import os
+import signal
+import sys
+
+import aiohttp
+from aiohttp import web
+
+import garnel
+
+from ._config import ConfigError
+from ._nvml import Card
+from ._proxy import Proxy
+from ._setup import Setup
+from ._supervisor import Supervisor
+
+log = logging.getLogger("garnel.serve")
+
+DRAIN_S = 10.0
+
+
+def serve(setup: Setup) -> int:
+    """Runs the host in the foreground until SIGTERM or SIGINT; returns the exit status."""
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter("%(asctime)s garnel serve: %(message)s"))
+    log.addHandler(handler)
+    log.setLevel(logging.INFO)
+    log.propagate = False
+    try:
+        return asyncio.run(_run(setup))
+    finally:
+        log.removeHandler(handler)
+
+
+def _watch_children_without_threads(loop: asyncio.AbstractEventLoop) -> None:
+    """Server exits through a pidfd on the event loop, not a thread per server.
+
+    Python 3.12 and later do so by themselves; before, asyncio's default
+    watcher blocks a thread of its own in waitpid for every child.
+    """
+    if sys.version_info >= (3, 12) or not hasattr(os, "pidfd_open"):
+        return
+    try:
+        os.close(os.pidfd_open(os.getpid()))  # the kernel has pidfds (Linux 5.3)
+    except OSError:
+        return
+    watcher = asyncio.PidfdChildWatcher()
+    watcher.attach_loop(loop)
+    asyncio.set_child_watcher(watcher)
+
+
+async def _run(setup: Setup) -> int:
+    config = setup.config
+    settings = config.serve
+    stop = asyncio.Event()
+    fatal: list[BaseException] = []
+
+    def on_fatal(error: BaseException) -> None:
+        log.error("the card's journal failed, so serve stops: %s", error)
+        fatal.append(error)
+        stop.set()
+
+    loop = asyncio.get_running_loop()
+    _watch_children_without_threads(loop)
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(signum, stop.set)
+    session = aiohttp.ClientSession(
+        connector=aiohttp.TCPConnector(limit=0),
+        cookie_jar=aiohttp.DummyCookieJar(),  # a proxy keeps no cookies
+        auto_decompress=False,
+        # Nothing beyond what the client sent: no User-Agent, Accept or Content-Type of ours.
+        skip_auto_headers=("User-Agent", "Accept", "Accept-Encoding", "Content-Type"),
+    )
+    card = Card(config.card.gpu)
+    supervisor: Supervisor | None = None
+    runner: web.AppRunner | None = None
+    fleet: garnel.Fleet | None = None
+    try:
+        try:
+            fleet = garnel.Fleet(
+                setup.total_bytes, config.card.reserve_pct, setup.roster, journal=settings.journal
+            )
+        except (garnel.JournalError, OSError) as error:
+            raise ConfigError(f"{config.source}: [serve] journal: {error}") from None
+        supervisor = Supervisor(setup, fleet, card, session, on_fatal)
+        proxy = Proxy(
+            supervisor,
+            session,
+            settings.api_key,
+            settings.warming_wait_s,
+            settings.request_timeout_s,
+        )
+        runner = web.AppRunner(proxy.app(), access_log=None, shutdown_timeout=DRAIN_S)
+        await runner.setup()
+        site = web.TCPSite(runner, settings.host, settings.port)
+        try:
+            await site.start()
+        except OSError as error:
+            where = f"{settings.host}:{settings.port}"
+            raise ConfigError(
+                f"{config.source}: [serve] listen: cannot listen on {where}: {error.strerror}"
+            ) from None
+        log.info("listening on http://%s:%d", settings.host, settings.port)
+        supervisor.start()
+        await stop.wait()
+        log.info("stopping: no new requests; %d in flight may finish", proxy.in_flight)
+        proxy.closing = True
+        supervisor.notify()  # requests waiting for a model are answered now
+        await runner.cleanup()
+        runner = None
+        await supervisor.stop()
+        log.info("stopped; every server has ended")
+        return 1 if fatal else 0
+    finally:
+        if runner is not None:
+            await runner.cleanup()
+        if supervisor is not None:
+            supervisor.kill_all()
+        if fleet is not None:
+            try:
+                fleet.close()
+            except (garnel.JournalError, OSError) as error:
+                log.error("the card's journal could not be closed: %s", error)
+        await session.close()
+        card.close()

@@ -1,0 +1,312 @@
+"""The proxy: every POST under /v1/ routed by the Fleet and relayed as it arrives.
+
+Requests go where `route(model)` says. A forwarded request keeps its path,
+query, headers (less the hop-by-hop ones) and body; its answer comes back as
+the server sends it, a stream chunk by chunk. Every answer serve makes itself
+has the API's error shape, and a routed one says its route in `X-Garnel-`
+headers so a proxy in front can try another host.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import hmac
+import json
+import math
+import time
+from collections.abc import Mapping
+from typing import TYPE_CHECKING
+
+import aiohttp
+from aiohttp import web
+from yarl import URL
+
+from garnel import Route, RouteKind
+
+from ._supervisor import gib
+
+if TYPE_CHECKING:
+    from ._supervisor import Supervisor
+
+MAX_BODY = 64 * 2**20
+# An answer of a known length up to this is relayed whole, in one write; a longer one,
+# or one without a length (every stream), chunk by chunk as it arrives.
+WHOLE_BELOW = 64 * 2**10
+# Headers that belong to one connection, never passed on; the client's Host,
+# Content-Length and Expect are the forwarding connection's own to write.
+HOP_BY_HOP = frozenset(
+    (
+        *("connection", "keep-alive", "proxy-authenticate", "proxy-authorization"),
+        *("proxy-connection", "te", "trailer", "trailers", "transfer-encoding", "upgrade"),
+    )
+)
+NOT_FORWARDED = HOP_BY_HOP | {"host", "content-length", "expect"}
+# A whole answer's length is the body's own, written by the server's response.
+NOT_COPIED_WHOLE = HOP_BY_HOP | {"content-length"}
+ERROR_TYPES = {
+    400: "invalid_request_error",
+    401: "authentication_error",
+    404: "invalid_request_error",
+    405: "invalid_request_error",
+    413: "invalid_request_error",
+}
+LOST_REASONS = {
+    "process_exited": "its server exited",
+    "evicted": "it stopped answering its health probes",
+    "unhealthy": "it stopped answering its health probes",
+    "gpu_detached": "the card is gone",
+}
+# Retry-After, in seconds, where no backoff says better.
+RETRY_LOADING_S = 5
+RETRY_LATER_S = 60
+
+
+def named_by_connection(headers: Mapping[str, str]) -> frozenset[str]:
+    """The headers a message's Connection header names: hop-by-hop for that message."""
+    named = headers.get("Connection")
+    if not named:
+        return NONE_NAMED
+    return frozenset(token.strip().lower() for token in named.split(","))
+
+
+NONE_NAMED: frozenset[str] = frozenset()
+
+
+def error_answer(
+    status: int, code: str, message: str, route: Route | None = None, retry_after: float = 0
+) -> web.Response:
+    body = {
+        "error": {"message": message, "type": ERROR_TYPES.get(status, "server_error"), "code": code}
+    }
+    answer = web.Response(status=status, text=json.dumps(body), content_type="application/json")
+    if route is not None:
+        answer.headers["X-Garnel-Route"] = route.kind.value
+        answer.headers["X-Garnel-Try-Elsewhere"] = "1" if route.try_elsewhere else "0"
+    if status == 503:
+        answer.headers["Retry-After"] = str(max(1, math.ceil(retry_after)))
+    return answer
+
+
+class Proxy:
+    """The HTTP face of one card; it asks the supervisor's fleet of the moment."""
+
+    def __init__(
+        self,
+        supervisor: Supervisor,
+        session: aiohttp.ClientSession,
+        api_key: str,
+        warming_wait_s: float,
+        request_timeout_s: float,
+    ) -> None:
+        self.supervisor = supervisor
+        self.session = session
+        self.authorization = f"Bearer {api_key}".encode() if api_key else None
+        self.warming_wait_s = warming_wait_s
+        self.timeout = aiohttp.ClientTimeout(
+            total=None, sock_connect=10, sock_read=request_timeout_s
+        )
+        self.not_forwarded = NOT_FORWARDED | ({"authorization"} if api_key else set())
+        self.closing = False
+        self.in_flight = 0
+
+    def app(self) -> web.Application:
+        app = web.Application(client_max_size=MAX_BODY)
+        app.router.add_get("/health", self.health)
+        app.router.add_get("/v1/models", self.models)
+        app.router.add_post("/v1/{tail:.*}", self.forward)
+        app.router.add_route("*", "/{tail:.*}", self.no_such_path)
+        return app
+
+    async def health(self, request: web.Request) -> web.Response:
+        return web.json_response({"status": "ok"})
+
+    async def no_such_path(self, request: web.Request) -> web.Response:
+        if request.path.startswith("/v1/"):
+            return error_answer(
+                405,
+                "method_not_allowed",
+                f"{request.method} {request.path}: "
+                "serve routes POST requests under /v1/, and GET /v1/models",
+            )
+        return error_answer(404, "not_found", f"{request.path}: no such path")
+
+    def _refused_key(self, request: web.Request) -> web.Response | None:
+        if self.authorization is None:
+            return None
+        given = request.headers.get("Authorization", "").encode("utf-8", "surrogateescape")
+        if hmac.compare_digest(given, self.authorization):
+            return None
+        return error_answer(401, "invalid_api_key", 'give the key as "Authorization: Bearer <key>"')
+
+    async def models(self, request: web.Request) -> web.Response:
+        refused = self._refused_key(request)
+        if refused is not None:
+            return refused
+        data = []
+        for name, slot in self.supervisor.slots.items():
+            route = self.supervisor.fleet.route(name)
+            data.append(
+                {
+                    "id": name,
+                    "object": "model",
+                    "owned_by": "garnel",
+                    "garnel": {
+                        "route": route.kind.value,
+                        "ready": route.ready,
+                        "try_elsewhere": route.try_elsewhere,
+                        "planned_bytes": slot.server.planned_bytes,
+                    },
+                }
+            )
+        return web.json_response({"object": "list", "data": data})
+
+    async def forward(self, request: web.Request) -> web.StreamResponse:
+        refused = self._refused_key(request)
+        if refused is not None:
+            return refused
+        try:
+            body = await request.read()
+        except web.HTTPRequestEntityTooLarge:
+            return error_answer(413, "request_too_large", f"the body is over {MAX_BODY} bytes")
+        try:
+            model = json.loads(body)["model"]
+        except (ValueError, TypeError, KeyError, RecursionError):  # the parser recurses
+            model = None
+        if not isinstance(model, str):
+            return error_answer(
+                400, "invalid_request", 'the body must be JSON with a string "model"'
+            )
+        route = self.supervisor.fleet.route(model)
+        if not route.ready:
+            route = await self._wait_for(model, route)
+            if not route.ready:
+                return self._unavailable(route)
+        assert route.endpoint is not None
+        self.in_flight += 1
+        try:
+            return await self._relay(request, route, body)
+        finally:
+            self.in_flight -= 1
+
+    def _waits(self, route: Route) -> bool:
+        if self.closing:
+            return False
+        if route.kind is RouteKind.WARMING:
+            return True
+        return route.kind is RouteKind.UNKNOWN and self.supervisor.will_start(route.model)
+
+    async def _wait_for(self, model: str, route: Route) -> Route:
+        """The route once the model is ready, or as it stands when waiting is over."""
+        deadline = time.monotonic() + self.warming_wait_s
+        while self._waits(route):
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            changed = self.supervisor.changed()
+            route = self.supervisor.fleet.route(model)
+            if route.ready or not self._waits(route):
+                break
+            with contextlib.suppress(asyncio.TimeoutError):
+                await asyncio.wait_for(changed.wait(), left)
+            route = self.supervisor.fleet.route(model)
+        return route
+
+    def _unavailable(self, route: Route) -> web.Response:
+        model, kind = route.model, route.kind
+        if kind is RouteKind.NOT_DECLARED:
+            return error_answer(404, kind.value, f"{model!r}: no such model on this host", route)
+        if kind is RouteKind.NOT_ADMITTED:
+            short = route.short_bytes or 0
+            message = f"{model!r} does not fit this card: short by {gib(short)} ({short} bytes)"
+            return error_answer(503, kind.value, message, route, RETRY_LATER_S)
+        if kind in (RouteKind.LOST, RouteKind.FAILED):
+            retry = self.supervisor.retry_in(model)
+            if kind is RouteKind.LOST:
+                why = LOST_REASONS.get(route.reason or "", route.reason or "it was lost")
+                message = f"{model!r} is lost: {why}; it is started again in {retry:.0f} s"
+            else:
+                message = (
+                    f"{model!r} failed to load: {route.reason}; it is tried again in {retry:.0f} s"
+                )
+            return error_answer(503, kind.value, message, route, retry)
+        if kind is RouteKind.WARMING:
+            message = f"{model!r} is loading, not ready within {self.warming_wait_s:g} s"
+            return error_answer(503, kind.value, message, route, RETRY_LOADING_S)
+        if self.supervisor.will_start(model) and not self.closing:
+            message = f"{model!r} is yet to start, not ready within {self.warming_wait_s:g} s"
+            return error_answer(503, kind.value, message, route, RETRY_LOADING_S)
+        return error_answer(503, kind.value, f"{model!r} is not being served", route, RETRY_LATER_S)
+
+    @staticmethod
+    def _copy_headers(
+        upstream: aiohttp.ClientResponse, answer: web.StreamResponse, skipped: frozenset[str]
+    ) -> None:
+        headers = answer.headers
+        skipped = skipped | named_by_connection(upstream.headers)
+        for key, value in upstream.headers.items():
+            if key.lower() not in skipped:
+                headers.add(key, value)
+        headers["X-Garnel-Route"] = "ready"
+
+    async def _relay(self, request: web.Request, route: Route, body: bytes) -> web.StreamResponse:
+        dropped = self.not_forwarded | named_by_connection(request.headers)
+        headers = [
+            (key, value) for key, value in request.headers.items() if key.lower() not in dropped
+        ]
+        try:
+            upstream = await self.session.request(
+                request.method,
+                # As the client wrote it: a URL that is parsed again gets re-encoded.
+                URL(f"{route.endpoint}{request.raw_path}", encoded=True),
+                headers=headers,
+                data=body,
+                allow_redirects=False,
+                timeout=self.timeout,
+            )
+            length = upstream.content_length
+            if length is None or length > WHOLE_BELOW:
+                return await self._stream(request, upstream)
+            # A short answer of known length (never a stream): relayed whole once it
+            # is whole, a few packets later, in one write; a server that fails it
+            # first is answered for as one that never answered.
+            try:
+                whole = await upstream.read()
+            except BaseException:
+                upstream.close()  # the connection is in no state to be used again
+                raise
+            upstream.release()
+        except (aiohttp.ServerTimeoutError, asyncio.TimeoutError):
+            message = f"the model's server sent nothing for {self.timeout.sock_read:g} s"
+            return error_answer(504, "upstream_timeout", message, route)
+        except (aiohttp.ClientError, OSError) as error:
+            message = f"the model's server did not answer: {error}"
+            return error_answer(502, "upstream_unreachable", message, route)
+        answer = web.Response(status=upstream.status, reason=upstream.reason, body=whole)
+        self._copy_headers(upstream, answer, NOT_COPIED_WHOLE)
+        return answer
+
+    async def _stream(
+        self, request: web.Request, upstream: aiohttp.ClientResponse
+    ) -> web.StreamResponse:
+        answer = web.StreamResponse(status=upstream.status, reason=upstream.reason)
+        self._copy_headers(upstream, answer, HOP_BY_HOP)
+        whole = False
+        try:
+            await answer.prepare(request)
+            async for chunk in upstream.content.iter_any():
+                await answer.write(chunk)
+            whole = True
+        except (aiohttp.ClientError, asyncio.TimeoutError, ConnectionError):
+            # The server went quiet or away mid-answer, or the client did: the
+            # answer cannot be finished, so the client's connection ends with it.
+            if request.transport is not None:
+                request.transport.close()
+        finally:
+            if whole:
+                upstream.release()
+            else:
+                upstream.close()
+        if whole:
+            await answer.write_eof()
+        return answer

@@ -1,0 +1,386 @@
+"""The supervisor: starts each admitted model's server, probes it, and tells the Fleet.
+
+One load at a time, in the order `next_to_load` names; a model waiting out its
+backoff does not hold up the others, which are taken by the same rule. Every
+change is an observation of the fleet, so its journal replays the day.
+
+The fleet's journal failing is fatal for the host: the change took effect in
+the fleet but is not on record, and a host that goes on would serve a card
+its journal no longer describes. The supervisor then calls `on_fatal` and
+observes nothing more.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import logging
+import socket
+import time
+from collections.abc import Awaitable
+from dataclasses import dataclass, field
+from enum import Enum
+from typing import Callable
+
+import aiohttp
+
+import garnel
+
+from . import _process
+from ._nvml import Card
+from ._setup import Server, Setup
+
+log = logging.getLogger("garnel.serve")
+
+GIB = 2**30
+FIRST_BACKOFF_S = 1.0
+MAX_BACKOFF_S = 60.0
+HEALTHY_RESETS_BACKOFF_S = 600.0
+FAILED_PROBES_LOSE = 3
+END_GRACE_S = 10.0
+LOAD_POLL_S = 0.2
+
+
+class State(str, Enum):
+    """Where serve has a model: the fleet's states, as serve drove them."""
+
+    IDLE = "idle"  # never started
+    LOADING = "loading"
+    RESIDENT = "resident"
+    LOST = "lost"
+    FAILED = "failed"
+    STOPPED = "stopped"
+
+
+@dataclass
+class Slot:
+    """Serve's side of one declared model."""
+
+    server: Server
+    admitted: bool
+    state: State = State.IDLE
+    process: _process.ServerProcess | None = None
+    endpoint: str | None = None
+    backoff_s: float = FIRST_BACKOFF_S
+    retry_at: float = 0.0
+    resident_since: float = 0.0
+    warned_bytes: bool = False
+    tasks: list[asyncio.Task[None]] = field(default_factory=list)
+
+    @property
+    def name(self) -> str:
+        return self.server.name
+
+
+class JournalFailed(Exception):
+    """The fleet's journal refused a change; the host must stop."""
+
+
+def free_loopback_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        port: int = probe.getsockname()[1]
+        return port
+
+
+def gib(byte_count: int) -> str:
+    return f"{byte_count / GIB:.1f} GiB"
+
+
+class Supervisor:
+    """Drives one card's Fleet through the servers it starts."""
+
+    def __init__(
+        self,
+        setup: Setup,
+        fleet: garnel.Fleet,
+        card: Card,
+        session: aiohttp.ClientSession,
+        on_fatal: Callable[[BaseException], None],
+    ) -> None:
+        self.setup = setup
+        self.fleet = fleet
+        self.card = card
+        self.session = session
+        self.on_fatal = on_fatal
+        self.slots = {s.name: Slot(s, setup.admitted(s.name)) for s in setup.servers}
+        self.stopping = False
+        self._changed = asyncio.Event()
+        self._ending: set[asyncio.Task[None]] = set()
+        self._loader: asyncio.Task[None] | None = None
+        self._failed = False
+
+    # What the proxy asks.
+
+    def changed(self) -> asyncio.Event:
+        """An event set at the next change of any model's state."""
+        return self._changed
+
+    def will_start(self, name: str) -> bool:
+        """Whether serve is yet to start this admitted model."""
+        slot = self.slots.get(name)
+        return slot is not None and slot.admitted and slot.state is State.IDLE and not self.stopping
+
+    def retry_in(self, name: str) -> float:
+        """Seconds until a lost or failed model is started again."""
+        slot = self.slots.get(name)
+        if slot is None or slot.state not in (State.LOST, State.FAILED):
+            return 0.0
+        return max(0.0, slot.retry_at - time.monotonic())
+
+    # Running.
+
+    def start(self) -> None:
+        self._loader = asyncio.ensure_future(self._load_forever())
+
+    async def _load_forever(self) -> None:
+        try:
+            while not self.stopping:
+                # A server ended for failing its probes is gone before anything else loads.
+                while self._ending:
+                    await asyncio.wait(set(self._ending))
+                name = self._next_to_load()
+                if name is None:
+                    await self._wait_change(self._next_retry_in())
+                    continue
+                await self._load(self.slots[name])
+        except JournalFailed:
+            pass
+
+    def _next_to_load(self) -> str | None:
+        first = self.fleet.next_to_load()
+        if first is None:
+            return None
+        now = time.monotonic()
+        if self.slots[first].retry_at <= now:
+            return first
+        # next_to_load's own rule, among the models not waiting out a backoff.
+        free = self.fleet.free_bytes()
+        for slot in self.slots.values():
+            if (
+                slot.admitted
+                and slot.state in (State.IDLE, State.LOST, State.FAILED)
+                and slot.retry_at <= now
+                and slot.server.planned_bytes <= free
+            ):
+                return slot.name
+        return None
+
+    def _next_retry_in(self) -> float | None:
+        """Seconds until the next backoff ends; None when none is running.
+
+        A model whose backoff is over but that does not fit the free bytes
+        waits for a change (a loss frees bytes), not for a time that is past.
+        """
+        now = time.monotonic()
+        waits = [
+            slot.retry_at - now
+            for slot in self.slots.values()
+            if slot.admitted and slot.state in (State.LOST, State.FAILED) and slot.retry_at > now
+        ]
+        return min(waits) if waits else None
+
+    async def _wait_change(self, timeout: float | None) -> None:
+        with contextlib.suppress(asyncio.TimeoutError):
+            await asyncio.wait_for(self._changed.wait(), timeout)
+
+    def notify(self) -> None:
+        """Wakes whoever waits for a change: the loader, and requests waiting for a model."""
+        self._changed.set()
+        self._changed = asyncio.Event()
+
+    def _record(self, change: Callable[..., None], *args: object, **kwargs: object) -> None:
+        """One change to the fleet; a journal that refuses it stops the host."""
+        if self._failed:
+            raise JournalFailed
+        try:
+            change(*args, **kwargs)
+        except (garnel.JournalError, OSError) as error:
+            self._failed = True
+            self.on_fatal(error)
+            raise JournalFailed from error
+
+    async def _load(self, slot: Slot) -> None:
+        server = self.setup.config.serve
+        port = free_loopback_port()
+        endpoint = f"http://127.0.0.1:{port}"
+        name = slot.name
+        slot.state, slot.process, slot.warned_bytes = State.LOADING, None, False
+        program, why = slot.server.program(self.setup.config.folder)
+        started = time.monotonic()
+        try:
+            if program is None:
+                raise FileNotFoundError(why)
+            slot.process = await _process.start(
+                name,
+                program,
+                slot.server.command(port),
+                slot.server.environment(port, self.setup.config.card.gpu),
+                server.logs / log_name(name),
+                self.setup.config.folder,
+            )
+        except OSError as error:
+            reason = why or error.strerror or str(error)
+            self._record(self.fleet.load_started, name)
+            self._fail(slot, f"cannot start its server: {reason}")
+            return
+        process = slot.process
+        log.info("%s: started, pid %d, port %d", name, process.pid, port)
+        # The endpoint goes in with the start: once resident, the model routes there.
+        self._record(self.fleet.load_started, name)
+        self._record(self.fleet.set_endpoint, name, endpoint)
+        slot.endpoint = endpoint
+        self.notify()
+        deadline = started + server.load_timeout_s
+        health = endpoint + slot.server.config.health
+        while True:
+            left = deadline - time.monotonic()
+            if not process.running:
+                code = await process.wait()
+                process.kill_now()
+                self._fail(slot, f"{_process.exit_text(code)} while loading; {process.tail()}")
+                return
+            if left <= 0:
+                await process.end(END_GRACE_S)
+                self._fail(
+                    slot, f"not healthy within {server.load_timeout_s:g} s; {process.tail()}"
+                )
+                return
+            if await self._healthy(health, min(left, 5.0)):
+                break
+            with contextlib.suppress(asyncio.TimeoutError):
+                await asyncio.wait_for(asyncio.shield(process.wait()), min(LOAD_POLL_S, left))
+        held = self._held_bytes(slot)
+        self._record(self.fleet.probe_ok, name, held)
+        slot.state, slot.resident_since = State.RESIDENT, time.monotonic()
+        log.info("%s: ready on %s after %.1f s", name, endpoint, slot.resident_since - started)
+        slot.tasks = [
+            asyncio.ensure_future(self._watch_exit(slot, process)),
+            asyncio.ensure_future(self._probe(slot, process, health)),
+        ]
+        self.notify()
+
+    def _fail(self, slot: Slot, detail: str) -> None:
+        log.warning("%s: failed to load: %s", slot.name, detail)
+        self._record(self.fleet.load_failed, slot.name, detail)
+        self._lose(slot, State.FAILED)
+
+    def _lose(self, slot: Slot, state: State) -> None:
+        slot.state = state
+        slot.retry_at = time.monotonic() + slot.backoff_s
+        log.info("%s: starting again in %g s", slot.name, slot.backoff_s)
+        slot.backoff_s = min(slot.backoff_s * 2, MAX_BACKOFF_S)
+        self.notify()
+
+    def _held_bytes(self, slot: Slot) -> int:
+        planned = slot.server.planned_bytes
+        assert slot.process is not None
+        measured = self.card.group_bytes(slot.process.pid)
+        if measured is None:
+            return planned
+        if measured > planned and not slot.warned_bytes:
+            slot.warned_bytes = True
+            log.warning(
+                "%s: holds %d bytes (%s) on the card, %d (%s) were planned for it: "
+                "raise its overhead by %d bytes at least",
+                *(slot.name, measured, gib(measured), planned, gib(planned), measured - planned),
+            )
+        return measured
+
+    async def _healthy(self, url: str, timeout_s: float) -> bool:
+        try:
+            async with self.session.get(
+                url, timeout=aiohttp.ClientTimeout(total=timeout_s), allow_redirects=False
+            ) as answer:
+                await answer.read()
+                return 200 <= answer.status < 300
+        except (aiohttp.ClientError, asyncio.TimeoutError, OSError):
+            return False
+
+    async def _watch_exit(self, slot: Slot, process: _process.ServerProcess) -> None:
+        code = await process.wait()
+        if slot.process is not process or slot.state is not State.RESIDENT or self.stopping:
+            return  # serve ended it
+        log.warning("%s: its server %s; %s", slot.name, _process.exit_text(code), process.tail())
+        with contextlib.suppress(JournalFailed):
+            self._record(self.fleet.process_exited, slot.name, code)
+            process.kill_now()
+            self._cancel_tasks(slot, but=asyncio.current_task())
+            self._lose(slot, State.LOST)
+
+    async def _probe(self, slot: Slot, process: _process.ServerProcess, health: str) -> None:
+        interval = self.setup.config.serve.probe_interval_s
+        failures = 0
+        while process.running:
+            await asyncio.sleep(interval)
+            healthy = await self._healthy(health, min(interval, 10.0))
+            if not process.running or slot.state is not State.RESIDENT:
+                return
+            if healthy:
+                failures = 0
+                held = self._held_bytes(slot)
+                with contextlib.suppress(JournalFailed):
+                    self._record(self.fleet.probe_ok, slot.name, held)
+                if time.monotonic() - slot.resident_since >= HEALTHY_RESETS_BACKOFF_S:
+                    slot.backoff_s = FIRST_BACKOFF_S
+                continue
+            failures += 1
+            if failures < FAILED_PROBES_LOSE:
+                continue
+            present = self.card.present()
+            log.warning("%s: %d probes failed in a row; ending its server", slot.name, failures)
+            with contextlib.suppress(JournalFailed):
+                self._record(
+                    self.fleet.probe_failed,
+                    slot.name,
+                    gpu_present=present,
+                    detail=f"{failures} probes failed",
+                )
+            # The fleet now counts its bytes as free: its server goes before the next load.
+            ending = asyncio.ensure_future(process.end(END_GRACE_S))
+            self._ending.add(ending)
+            ending.add_done_callback(self._ending.discard)
+            self._cancel_tasks(slot, but=asyncio.current_task())
+            self._lose(slot, State.LOST)
+            return
+
+    def _cancel_tasks(self, slot: Slot, but: asyncio.Task[object] | None) -> None:
+        for task in slot.tasks:
+            if task is not but:
+                task.cancel()
+        slot.tasks = []
+
+    # Stopping.
+
+    async def stop(self) -> None:
+        """Stops every model and ends every server: SIGTERM, then SIGKILL after 10 s."""
+        self.stopping = True
+        if self._loader is not None:
+            self._loader.cancel()
+            with contextlib.suppress(asyncio.CancelledError):
+                await self._loader
+        for slot in self.slots.values():
+            self._cancel_tasks(slot, but=None)
+        if not self._failed:
+            with contextlib.suppress(JournalFailed):
+                for slot in self.slots.values():
+                    if slot.admitted and slot.state is not State.STOPPED:
+                        self._record(self.fleet.stop, slot.name)
+                        slot.state = State.STOPPED
+        ends: list[Awaitable[None]] = [
+            slot.process.end(END_GRACE_S) for slot in self.slots.values() if slot.process
+        ]
+        await asyncio.gather(*ends, *self._ending)
+        self.notify()
+
+    def kill_all(self) -> None:
+        """SIGKILL to every server's group at once, for a host that is going down."""
+        for slot in self.slots.values():
+            if slot.process is not None and slot.process.running:
+                slot.process.kill_now()
+
+
+def log_name(model: str) -> str:
+    """The model's log file: its name, with what a file name cannot hold replaced."""
+    safe = "".join(c if c.isalnum() or c in "-_." else "_" for c in model).lstrip(".")
+    return (safe or "model") + ".log"

@@ -1,0 +1,146 @@
+"""A serve configuration: every mistake refused in one line naming the file, the table and
+the key, before anything starts; the servers' argv as planned; --check's verdicts."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+from garnel._serve import ConfigError, prepare, read_config
+from serve_support import GIB, STANDIN, config_text, model
+
+GOOD = model("chat", 1)
+
+
+def setup_of(tmp_path: pathlib.Path, text: str) -> object:
+    path = tmp_path / "serve.toml"
+    path.write_text(text)
+    return prepare(read_config(path))
+
+
+def garnel_serve(*args: str, cwd: pathlib.Path, path: str = "") -> subprocess.CompletedProcess[str]:
+    env = dict(os.environ, PYTHONPATH=path)
+    return subprocess.run(
+        [sys.executable, "-m", "garnel", "serve", *args],
+        capture_output=True,
+        text=True,
+        check=False,
+        cwd=cwd,
+        env=env,
+        timeout=60,
+    )
+
+
+# (what the file says, the table and key the message must name, and what it says of them)
+BAD = [
+    (config_text([GOOD], serve={"listn": 1}), "[serve] listn", "unknown key"),
+    (config_text([GOOD]) + "[cards]\n", "[cards]", "unknown table"),
+    (config_text([GOOD], card={"reserve_pct": 150}), "[card] reserve_pct", "percentage"),
+    (config_text([GOOD], card={"total": "24 parsecs"}), "[card] total", '"24 parsecs"'),
+    (config_text([GOOD], serve={"load_timeout_s": 0}), "[serve] load_timeout_s", "above 0"),
+    (config_text([GOOD], serve={"listen": "8080"}), "[serve] listen", "host:port"),
+    (config_text([{"weights_bytes": 1}]), "[[model]] 1 name", "required"),
+    (config_text([{"name": "a"}]), "[[model]] 1 (a) path", "weights_bytes"),
+    (config_text([model("a", engine="tgi")]), "[[model]] 1 (a) engine", '"tgi"'),
+    (config_text([{"name": "a", "weights_bytes": 1, "engine": "command"}]), "(a) command", "missing"),
+    (config_text([model("a", health="health")]), "(a) health", 'starts with "/"'),
+    (config_text([model("a", context=0)]), "(a) context", "from 1 up"),
+    (config_text([model("a", overhead="lots")]), "(a) overhead", '"lots"'),
+    (config_text([model("a", env={"CUDA_VISIBLE_DEVICES": "1"})]), "(a) env.CUDA_", "[card] gpu"),
+    (config_text([model("a"), model("a")]), "[[model]] 2 (a) name", "[[model]] 1 again"),
+    (config_text([model("a", command=["x", "{prot}"])]), "(a) command", "{prot}"),
+    (config_text([model("a", command=["x", "{path}"])]), "(a) command", 'no "path"'),
+    (config_text([{"name": "a", "path": "nowhere.gguf"}]), "(a) path", "nowhere.gguf"),
+    ("[card\n", "serve.toml", "bad TOML"),
+]
+
+
+@pytest.mark.parametrize(("text", "where", "problem"), BAD, ids=[b[1] + " " + b[2] for b in BAD])
+def test_a_bad_configuration_is_one_line_naming_table_and_key(
+    tmp_path: pathlib.Path, text: str, where: str, problem: str
+) -> None:
+    with pytest.raises(ConfigError) as refused:
+        setup_of(tmp_path, text)
+    message = str(refused.value)
+    assert "\n" not in message and message.startswith(str(tmp_path / "serve.toml")), message
+    assert where in message and problem in message, message
+
+
+def test_the_command_line_says_it_in_one_line_and_exits_2(tmp_path: pathlib.Path) -> None:
+    (tmp_path / "serve.toml").write_text(config_text([GOOD], serve={"probe_interval_s": "often"}))
+    done = garnel_serve("serve.toml", cwd=tmp_path)
+    assert done.returncode == 2 and done.stdout == "", done
+    assert done.stderr.count("\n") == 1 and done.stderr.startswith("garnel serve: error: ")
+    assert "[serve] probe_interval_s" in done.stderr
+
+
+@pytest.mark.parametrize(
+    ("entry", "total", "argv"),
+    [
+        (
+            # 2 sequences of 4096 tokens: llama-server's -c counts the cache of both.
+            {"name": "a", "path": "a.gguf", "weights_bytes": 1, "kv_bytes": 1, "context": 4096,
+             "sequences": 2},
+            "24GiB",
+            ["llama-server", "-m", "{folder}/a.gguf", "--host", "127.0.0.1", "--port", "8001",
+             "-c", "8192", "-np", "2"],
+        ),
+        (
+            # 10 GiB of weights, 1 GiB of cache and vLLM's 4 GiB over 24 GiB is
+            # 0.625; one byte more must round up, or the server gets less than planned.
+            {"name": "b", "path": "b", "weights_bytes": 10 * GIB + 1, "kv_bytes": GIB,
+             "engine": "vllm", "context": 2048},
+            "24GiB",
+            ["vllm", "serve", "{folder}/b", "--host", "127.0.0.1", "--port", "8001",
+             "--max-model-len", "2048", "--max-num-seqs", "1", "--gpu-memory-utilization",
+             "0.6251"],
+        ),
+        (
+            {"name": "c", "weights_bytes": 3, "engine": "command",
+             "command": ["./run", "{name}", "{{port}}", "--frac={gpu_memory_fraction}"]},
+            "300",
+            ["./run", "c", "{port}", "--frac=0.0100"],
+        ),
+    ],
+)
+def test_each_server_is_started_with_what_was_planned_for_it(
+    tmp_path: pathlib.Path, entry: dict[str, object], total: str, argv: list[str]
+) -> None:
+    setup = setup_of(tmp_path, config_text([entry], card={"total": total}))
+    (server,) = setup.servers  # type: ignore[attr-defined]
+    folder = str(tmp_path)
+    assert server.command(8001) == [arg.replace("{folder}", folder) for arg in argv]
+
+
+def test_check_prints_the_plan_and_commands_and_says_whether_all_can_start(
+    tmp_path: pathlib.Path,
+) -> None:
+    fits = [model("a", 2), model("b", 2)]
+    (tmp_path / "fits.toml").write_text(config_text(fits))
+    (tmp_path / "rejects.toml").write_text(config_text([*fits, model("huge", 40)]))
+    missing = model("ghost", 1, command=["no-such-server-anywhere", "{port}"])
+    (tmp_path / "missing.toml").write_text(config_text([*fits, missing]))
+
+    done = garnel_serve("fits.toml", "--check", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "2 of 2 admitted" in done.stdout and f"{STANDIN} --port" in done.stdout
+    assert garnel_serve("rejects.toml", "--check", cwd=tmp_path).returncode == 1
+    done = garnel_serve("missing.toml", "--check", cwd=tmp_path)
+    assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
+    assert "(ghost) command: 'no-such-server-anywhere' is not found on PATH" in done.stderr
+
+
+def test_without_the_extra_serving_exits_2_naming_it(tmp_path: pathlib.Path) -> None:
+    (tmp_path / "serve.toml").write_text(config_text([GOOD]))
+    hidden = tmp_path / "hidden"
+    (hidden / "aiohttp").mkdir(parents=True)
+    (hidden / "aiohttp" / "__init__.py").write_text("raise ImportError('no aiohttp here')\n")
+    done = garnel_serve("serve.toml", cwd=tmp_path, path=str(hidden))
+    assert done.returncode == 2 and done.stdout == "", done
+    assert "pip install 'garnel[serve]'" in done.stderr and done.stderr.count("\n") == 1
+    # Checking needs nothing beyond the standard library.
+    assert garnel_serve("serve.toml", "--check", cwd=tmp_path, path=str(hidden)).returncode == 0
+
