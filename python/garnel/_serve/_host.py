@@ -27,6 +27,7 @@ from ._nvml import Card
 from ._proxy import Proxy
 from ._setup import Setup
 from ._supervisor import Supervisor
+from ._swap import Swaps
 
 log = logging.getLogger("garnel.serve")
 
@@ -87,6 +88,7 @@ async def _run(setup: Setup) -> int:
     )
     card = Card(config.card.gpu)
     supervisor: Supervisor | None = None
+    swaps: Swaps | None = None
     runner: web.AppRunner | None = None
     fleet: garnel.Fleet | None = None
     try:
@@ -97,8 +99,10 @@ async def _run(setup: Setup) -> int:
         except (garnel.JournalError, OSError) as error:
             raise ConfigError(f"{config.source}: [serve] journal: {error}") from None
         supervisor = Supervisor(setup, fleet, card, session, on_fatal)
+        swaps = Swaps(setup, supervisor)
         proxy = Proxy(
             supervisor,
+            swaps,
             session,
             settings.api_key,
             settings.warming_wait_s,
@@ -116,9 +120,11 @@ async def _run(setup: Setup) -> int:
             ) from None
         log.info("listening on http://%s:%d", settings.host, settings.port)
         supervisor.start()
+        swaps.start()
         await stop.wait()
         log.info("stopping: no new requests; %d in flight may finish", proxy.in_flight)
         proxy.closing = True
+        await swaps.close()
         supervisor.notify()  # requests waiting for a model are answered now
         await runner.cleanup()
         runner = None
@@ -128,8 +134,11 @@ async def _run(setup: Setup) -> int:
     finally:
         if runner is not None:
             await runner.cleanup()
+        if swaps is not None:
+            await swaps.close()
         if supervisor is not None:
             supervisor.kill_all()
+            fleet = supervisor.fleet  # a swap's life, or the first
         if fleet is not None:
             try:
                 fleet.close()
