@@ -39,6 +39,9 @@ MAX_BACKOFF_S = 60.0
 HEALTHY_RESETS_BACKOFF_S = 600.0
 FAILED_PROBES_LOSE = 3
 END_GRACE_S = 10.0
+# A loading server's health is asked soon after its start, then less and less often:
+# a server quick to start (a swap waits for it) is seen ready within a few ms.
+FIRST_LOAD_POLL_S = 0.005
 LOAD_POLL_S = 0.2
 
 
@@ -255,6 +258,7 @@ class Supervisor:
         self.notify()
         deadline = started + server.load_timeout_s
         health = endpoint + slot.server.config.health
+        poll = FIRST_LOAD_POLL_S
         while True:
             left = deadline - time.monotonic()
             if not process.running:
@@ -271,7 +275,8 @@ class Supervisor:
             if await self._healthy(health, min(left, 5.0)):
                 break
             with contextlib.suppress(asyncio.TimeoutError):
-                await asyncio.wait_for(asyncio.shield(process.wait()), min(LOAD_POLL_S, left))
+                await asyncio.wait_for(asyncio.shield(process.wait()), min(poll, left))
+            poll = min(poll * 1.5, LOAD_POLL_S)
         held = self._held_bytes(slot)
         self.record(self.fleet.probe_ok, name, held)
         slot.held_bytes = held
