@@ -85,6 +85,9 @@ def test_byte_counts_are_read_as_the_module_reads_them(value: object, whole: int
         (("a", 2**64), ValueError),
         (("a", True), TypeError),
         ((b"a", 1), TypeError),
+        (("a", 1, 0, -1), ValueError),
+        (("a", 1, 0, True), TypeError),
+        (("a", 1, 0, "1"), TypeError),
     ],
 )
 def test_a_model_holds_a_name_and_64_bit_byte_counts(args: tuple[object, ...], error: type) -> None:

@@ -24,8 +24,6 @@ class CommandError(Exception):
     """A mistake in what the user asked the command line for: one line, exit status 2."""
 
 
-MIB = 2**20
-GIB = 2**30
 DEFAULT_RESERVE_PCT = 10
 
 
@@ -99,11 +97,6 @@ def ms(text: str) -> int:
     if not 0 <= value <= U64_MAX:
         raise argparse.ArgumentTypeError(f"{text!r} is not a time in ms from 0 to 2**64 - 1")
     return value
-
-
-def gib(byte_count: int) -> str:
-    """Bytes in GiB with one decimal, rounded as the extension rounds them."""
-    return f"{byte_count / GIB:.1f}"
 
 
 # Answers.
