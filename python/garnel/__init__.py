@@ -20,7 +20,7 @@ from _garnel import __version__
 
 from ._errors import JournalError, MissingExtra, PanicException, RosterError, SizingError
 from ._fleet import Fleet, Kind, Route, RouteKind, replay
-from ._model import Model
+from ._model import Model, parse_size
 from ._roster import Placement, Plan, Rejection, place, plan, read_roster
 from ._sizing import (
     CacheType,
@@ -57,6 +57,7 @@ __all__ = [
     "WeightFormat",
     "__version__",
     "inspect",
+    "parse_size",
     "place",
     "plan",
     "read_roster",

@@ -6,10 +6,47 @@ the record and the extension's byte limit live below all of those.
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
+from fractions import Fraction
 
 U64_MAX = 2**64 - 1
 """The largest byte count or time the extension takes: an unsigned 64-bit integer."""
+
+_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([A-Za-z]*)\s*")
+_UNITS = {
+    "": 1,
+    "b": 1,
+    "kb": 10**3,
+    "mb": 10**6,
+    "gb": 10**9,
+    "tb": 10**12,
+    "kib": 2**10,
+    "mib": 2**20,
+    "gib": 2**30,
+    "tib": 2**40,
+}
+
+
+def parse_size(text: str) -> int:
+    """Bytes as people write them: "25769803776", "24GiB", "81920MiB", "80GB".
+
+    KB, MB, GB and TB are powers of 1000, KiB to TiB powers of 1024, and a
+    fraction is taken where it makes whole bytes ("1.5GiB"). Raises
+    ValueError saying why for anything else; the range is the caller's to
+    check.
+    """
+    match = _SIZE.fullmatch(text)
+    unit = match.group(2).lower() if match else None
+    if match is None or unit not in _UNITS:
+        raise ValueError(
+            f"{text!r} is not a size: give bytes, or a number with one of "
+            "B, KB, MB, GB, TB (powers of 1000) or KiB, MiB, GiB, TiB (powers of 1024)"
+        )
+    size = Fraction(match.group(1)) * _UNITS[unit]
+    if size.denominator != 1:
+        raise ValueError(f"{text!r} is not a whole number of bytes")
+    return int(size)
 
 
 @dataclass(frozen=True)

@@ -113,3 +113,9 @@ def test_needed_bytes_saturate_and_a_mapping_is_no_roster() -> None:
 )
 def test_card_sizes(text: str, size: int) -> None:
     assert parse_size(text) == size
+
+
+@pytest.mark.parametrize("text", ["24 GiB/s", "1.5B", "-1GiB", "GiB", "1e3", ""])
+def test_what_is_no_size_is_refused_saying_so(text: str) -> None:
+    with pytest.raises(ValueError, match="is not a"):
+        garnel.parse_size(text)
