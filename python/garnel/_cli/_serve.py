@@ -6,8 +6,9 @@ import argparse
 import shlex
 from typing import TYPE_CHECKING
 
-from ._common import CommandError, answering, gib, printable, write_answer
-from ._plan import plan_for_people, shortfall
+from .._roster import gib, shortfall
+from ._common import CommandError, answering, printable, write_answer
+from ._plan import plan_for_people
 
 if TYPE_CHECKING:
     from .. import _serve

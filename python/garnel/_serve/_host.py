@@ -108,7 +108,11 @@ async def _run(setup: Setup) -> int:
             settings.warming_wait_s,
             settings.request_timeout_s,
         )
-        runner = web.AppRunner(proxy.app(), access_log=None, shutdown_timeout=DRAIN_S)
+        # Bodies reach the servers as the clients sent them, compressed or not;
+        # the proxy decodes a copy only to read the model's name.
+        runner = web.AppRunner(
+            proxy.app(), access_log=None, shutdown_timeout=DRAIN_S, auto_decompress=False
+        )
         await runner.setup()
         site = web.TCPSite(runner, settings.host, settings.port)
         try:
