@@ -278,7 +278,7 @@ class Supervisor:
                 break
             with contextlib.suppress(asyncio.TimeoutError):
                 await asyncio.wait_for(asyncio.shield(process.wait()), min(poll, left))
-            poll = min(poll * 1.5, LOAD_POLL_S)
+            poll = min(poll * 1.2, LOAD_POLL_S)
         held = self._held_bytes(slot)
         self.record(self.fleet.probe_ok, name, held)
         slot.held_bytes = held
