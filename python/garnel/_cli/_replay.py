@@ -83,5 +83,5 @@ def run(args: argparse.Namespace) -> int:
         if number:
             write_answer("\n")
         write_answer(f"at {stands_at} ms (through line {last.number}):\n")
-        write_report(fleet, stands_at, life.construction.record["declared_json"])
+        write_report(fleet, stands_at)
     return 0
