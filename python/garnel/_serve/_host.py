@@ -23,7 +23,9 @@ from aiohttp import web
 import garnel
 
 from ._config import ConfigError
+from ._metrics import Metrics
 from ._nvml import Card
+from ._page import Pages
 from ._proxy import Proxy
 from ._setup import Setup
 from ._supervisor import Supervisor
@@ -96,15 +98,19 @@ async def _run(setup: Setup) -> int:
             )
         except (garnel.JournalError, OSError) as error:
             raise ConfigError(f"{config.source}: [serve] journal: {error}") from None
-        supervisor = Supervisor(setup, fleet, card, session, on_fatal)
+        metrics = Metrics(setup)
+        supervisor = Supervisor(setup, fleet, card, session, on_fatal, metrics)
+        metrics.watch(supervisor)
         proxy = Proxy(
             supervisor,
             session,
             settings.api_key,
             settings.warming_wait_s,
             settings.request_timeout_s,
+            metrics,
         )
-        runner = web.AppRunner(proxy.app(), access_log=None, shutdown_timeout=DRAIN_S)
+        pages = Pages(supervisor, metrics, proxy.refused_key)
+        runner = web.AppRunner(proxy.app(pages.routes()), access_log=None, shutdown_timeout=DRAIN_S)
         await runner.setup()
         site = web.TCPSite(runner, settings.host, settings.port)
         try:
