@@ -4,18 +4,28 @@ the status page and the logs' tails, and `garnel status` against a running serve
 from __future__ import annotations
 
 import collections
-import html.parser
 import json
 import os
 import signal
 import subprocess
 import sys
 import urllib.parse
+import xml.etree.ElementTree as ElementTree
 from typing import Any
 
 import garnel
 import pytest
-from serve_support import GIB, STANDIN, Host, journal_lines, model, start_host, wait_until
+from serve_support import (
+    GIB,
+    REPO,
+    STANDIN,
+    Host,
+    Rows,
+    journal_lines,
+    model,
+    start_host,
+    wait_until,
+)
 
 __all__ = ["start_host"]  # the fixture
 
@@ -147,33 +157,6 @@ def test_the_metrics_of_a_host_day(start_host: Any) -> None:
     assert host.end() == 0, host.stderr()
 
 
-class Rows(html.parser.HTMLParser):
-    """The status page's table rows, each as its cells' texts, and its links."""
-
-    def __init__(self) -> None:
-        super().__init__()
-        self.rows: list[list[str]] = []
-        self.links: list[str] = []
-        self.cell: list[str] | None = None
-
-    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
-        if tag == "tr":
-            self.rows.append([])
-        elif tag in ("td", "th") and self.rows:
-            self.cell = []
-        elif tag == "a":
-            self.links.append(dict(attrs)["href"] or "")
-
-    def handle_endtag(self, tag: str) -> None:
-        if tag in ("td", "th") and self.cell is not None:
-            self.rows[-1].append("".join(self.cell))
-            self.cell = None
-
-    def handle_data(self, data: str) -> None:
-        if self.cell is not None:
-            self.cell.append(data)
-
-
 def test_the_status_page_its_logs_and_garnel_status(start_host: Any) -> None:
     odd = 'a<b>&"\x1b'  # a name the page must escape, and the terminal must not get raw
     chatty = [  # 300 lines of its own before it serves
@@ -215,3 +198,32 @@ def test_the_status_page_its_logs_and_garnel_status(start_host: Any) -> None:
     assert document["models"] == host.request("GET", "/v1/models").json()
     assert document["card"]["total"] == 24 * GIB and document["card"]["committed"] == GIB
     assert host.end() == 0
+
+
+def test_the_example_day_drawn(tmp_path: Any) -> None:
+    """The README's picture, made as it is: the example day served, then its journal drawn."""
+    pytest.importorskip("matplotlib", reason="the plot extra")
+    day = tmp_path / "day"
+    served = subprocess.run(
+        [sys.executable, str(REPO / "examples" / "serve_day.py"), "--keep", str(day)],
+        capture_output=True,
+        text=True,
+        check=False,
+        timeout=120,
+    )
+    assert served.returncode == 0, served.stderr
+    for suffix in ("svg", "png"):
+        picture = tmp_path / f"day.{suffix}"
+        drawn = subprocess.run(
+            [sys.executable, "-m", "garnel", "replay", str(day / "card.journal"),
+             "--plot", str(picture)],
+            capture_output=True,
+            text=True,
+            check=False,
+            timeout=120,
+        )
+        assert drawn.returncode == 0, drawn.stderr
+    root = ElementTree.parse(tmp_path / "day.svg").getroot()
+    texts = "".join(root.itertext())
+    assert root.tag == "{http://www.w3.org/2000/svg}svg" and "coder-14b (not admitted)" in texts
+    assert (tmp_path / "day.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
