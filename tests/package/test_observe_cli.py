@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import pathlib
 import struct
-import xml.etree.ElementTree as ElementTree
+from xml.etree import ElementTree
 
 import garnel
 import pytest

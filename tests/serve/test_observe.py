@@ -10,8 +10,8 @@ import signal
 import subprocess
 import sys
 import urllib.parse
-import xml.etree.ElementTree as ElementTree
 from typing import Any
+from xml.etree import ElementTree
 
 import garnel
 import pytest
@@ -161,8 +161,10 @@ def test_the_status_page_its_logs_and_garnel_status(start_host: Any) -> None:
     odd = 'a<b>&"\x1b'  # a name the page must escape, and the terminal must not get raw
     chatty = [  # 300 lines of its own before it serves
         sys.executable, "-c",
-        "import os, sys; print('\\n'.join(map(str, range(300))), flush=True); "
-        "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])",
+        (
+            "import os, sys; print('\\n'.join(map(str, range(300))), flush=True); "
+            "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])"
+        ),
         str(STANDIN), "--port", "{port}",
     ]
     host: Host = start_host([model(odd, 1, command=chatty), model("huge", 30)])

@@ -23,7 +23,7 @@ from typing import Any
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "serve"))
-from serve_support import REPO, Client, Host, free_port, model, start_host, wait_until  # noqa: E402
+from serve_support import REPO, Client, Host, free_port, model, start_host, wait_until
 
 __all__ = ["start_host"]  # the fixture
 

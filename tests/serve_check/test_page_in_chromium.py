@@ -17,7 +17,7 @@ import sys
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "serve"))
-from serve_support import REPO, STANDIN, Host, Rows, free_port, wait_until  # noqa: E402
+from serve_support import REPO, STANDIN, Host, Rows, free_port, wait_until
 
 CHROMIUM = shutil.which("chromium")
 if CHROMIUM is None:
