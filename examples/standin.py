@@ -18,6 +18,8 @@ Usage: python3 examples/standin.py --port PORT [--name NAME] [--healthy-after S]
 from __future__ import annotations
 
 import argparse
+import gzip
+import hashlib
 import json
 import os
 import sys
@@ -58,9 +60,13 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_POST(self) -> None:
         length = int(self.headers.get("Content-Length") or 0)
+        raw = self.rfile.read(length)
+        self.raw_body = raw
         try:
-            body = json.loads(self.rfile.read(length) or b"{}")
-        except ValueError:
+            if self.headers.get("Content-Encoding") == "gzip":
+                raw = gzip.decompress(raw)
+            body = json.loads(raw or b"{}")
+        except (ValueError, OSError):  # not JSON, or not gzip
             self.answer(400, {"error": {"message": "not JSON", "code": "invalid_json"}})
             return
         if not isinstance(body, dict):
@@ -98,6 +104,8 @@ class Handler(BaseHTTPRequestHandler):
                 "authorization": "Authorization" in self.headers,
                 "headers": sorted(key.lower() for key in self.headers),
                 "request_model": body.get("model"),
+                "body_sha256": hashlib.sha256(self.raw_body).hexdigest(),
+                "content_encoding": self.headers.get("Content-Encoding"),
             },
         }
 

@@ -9,7 +9,7 @@ each layer importing only those below it (checked by `lint-imports`):
     _cli        the command line, a module a command      imported by nothing
     _serve      the host behind `garnel serve`            the public API only
     _fleet      Fleet, its journal, replay
-    _roster     roster files and entries, plan()
+    _roster     roster files and entries, plan(), place()
     _sizing     a model's files: safetensors, GGUF, config.json, the Hub
     _model  _errors                                        the records and errors all share
 """
@@ -20,8 +20,8 @@ from _garnel import __version__
 
 from ._errors import JournalError, MissingExtra, PanicException, RosterError, SizingError
 from ._fleet import Fleet, Kind, Route, RouteKind, replay
-from ._model import Model
-from ._roster import Plan, Rejection, plan, read_roster
+from ._model import Model, parse_size
+from ._roster import Placement, Plan, Rejection, place, plan, read_roster
 from ._sizing import (
     CacheType,
     Engine,
@@ -47,6 +47,7 @@ __all__ = [
     "Model",
     "ModelShape",
     "PanicException",
+    "Placement",
     "Plan",
     "Rejection",
     "RosterError",
@@ -56,6 +57,8 @@ __all__ = [
     "WeightFormat",
     "__version__",
     "inspect",
+    "parse_size",
+    "place",
     "plan",
     "read_roster",
     "replay",

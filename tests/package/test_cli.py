@@ -3,6 +3,7 @@ standard error for every mistake. NVML through a stand-in module."""
 
 from __future__ import annotations
 
+import json
 import os
 import pathlib
 import subprocess
@@ -86,6 +87,12 @@ def test_json_is_the_module_plan_and_stdin_takes_either_format(rosters: pathlib.
         (["small.json", "--card", "99999999TiB"], "is not a card size"),
         (["small.json", "--card", "1GiB", "--reserve-pct", "101"], "'101' is not a percentage"),
         (["small.json"], "no --card, and NVML is not installed (pip install 'garnel[nvml]')"),
+        (["small.json", "--card", "0x24GiB"], "'0x24GiB' is not a count of cards: give one from 1"),
+        (["small.json", "--card", "2x24G"], "argument --card: '24G' is not a size"),
+        (
+            ["small.json", "--card", "1024x1GiB", "--card", "1GiB"],
+            "1025 cards given with --card: at most 1024",
+        ),
     ],
 )
 def test_bad_input_is_one_line_and_status_2(
@@ -101,8 +108,11 @@ FAKE_NVML = """
 class NVMLError(Exception):
     pass
 
+TOTALS = {totals}
+
 class Memory:
-    total = {total}
+    def __init__(self, total):
+        self.total = total
 
 def nvmlInit():
     if {fail_init}:
@@ -111,13 +121,16 @@ def nvmlInit():
 def nvmlShutdown():
     pass
 
+def nvmlDeviceGetCount():
+    return len(TOTALS)
+
 def nvmlDeviceGetHandleByIndex(index):
-    if index != 0:
+    if index >= len(TOTALS):
         raise NVMLError("Invalid Argument")
     return index
 
 def nvmlDeviceGetMemoryInfo(handle):
-    return Memory()
+    return Memory(TOTALS[handle])
 
 def nvmlDeviceGetName(handle):
     return b"Stand-in GPU"
@@ -149,10 +162,101 @@ def test_the_card_size_through_nvml(
 ) -> None:
     stand_in = rosters / "nvml"
     stand_in.mkdir()
-    (stand_in / "pynvml.py").write_text(FAKE_NVML.format(total=2 * GIB, fail_init=fail_init))
+    (stand_in / "pynvml.py").write_text(FAKE_NVML.format(totals=[2 * GIB], fail_init=fail_init))
     done = garnel_cli("plan", "small.json", "--gpu", gpu, cwd=rosters, path=str(stand_in))
     assert done.returncode == status
     assert text in " ".join(getattr(done, stream).split()), done.stdout + done.stderr
+
+
+TWO_SMALL_CARDS = """\
+GPU 0
+card         2.0 GiB  2147483648 bytes  ({where0})
+reserve      1.0 GiB  1073741824 bytes  (0 %, never below 1 GiB)
+usable       1.0 GiB  1073741824 bytes
+
+  a      1.0 GiB  admitted
+
+1 of 1 admitted, 1.0 GiB committed of 1.0 GiB usable
+
+GPU 1
+card         2.0 GiB  2147483648 bytes  ({where1})
+reserve      1.0 GiB  1073741824 bytes  (0 %, never below 1 GiB)
+usable       1.0 GiB  1073741824 bytes
+
+  b      0.0 GiB  admitted
+
+1 of 1 admitted, 0.0 GiB committed of 1.0 GiB usable
+
+2 of 2 placed on 2 cards
+"""
+
+
+@pytest.mark.parametrize(
+    "cards",
+    [["--card", "2GiB", "--card", "2147483648"], ["--card", "2x2GiB"], ["--card", " 2 X 2GiB"]],
+)
+def test_a_section_a_card_given(rosters: pathlib.Path, cards: list[str]) -> None:
+    # A 2 GiB card keeps 1 GiB usable: a fills GPU 0, so b goes on GPU 1.
+    done = garnel_cli("plan", "small.json", *cards, "--reserve-pct", "0", cwd=rosters)
+    assert (done.returncode, done.stderr) == (0, "")
+    given = "given with --card"
+    assert done.stdout == TWO_SMALL_CARDS.format(where0=given, where1=given)
+
+
+def test_json_of_several_cards_holds_each_modules_plan(rosters: pathlib.Path) -> None:
+    roster = [
+        {"model": "big", "weightsBytes": 16 * GIB},
+        {"model": "huge", "weightsBytes": 50 * GIB},
+        {"model": "pinned", "weightsBytes": 4 * GIB, "gpu": 0},
+        {"model": "small", "weightsBytes": 4 * GIB},
+    ]
+    (rosters / "four.json").write_text(json.dumps(roster))
+    done = garnel_cli("plan", "four.json", "--card", "2x24GiB", "--json", cwd=rosters)
+    assert (done.returncode, done.stderr) == (1, "")
+    answer = json.loads(done.stdout)
+    on_card = [[roster[0], roster[2]], [roster[1], roster[3]]]  # huge: least short on GPU 1
+    for index, card in enumerate(answer.pop("cards")):
+        module = json.loads(_garnel.plan(24 * GIB, 10, json.dumps(on_card[index])))
+        assert card == {"gpu": index, "total_bytes": 24 * GIB, "nvml_name": None, "plan": module}
+    huge = {"model": "huge", "gpu": 1, "needed_bytes": 50 * GIB, "free_bytes": 23_192_823_406}
+    huge.update(short_bytes=50 * GIB - 23_192_823_406, cards_needed=3)
+    assert answer == {
+        "fits": False,
+        "reserve_pct": 10,
+        "placed": {"big": 0, "pinned": 0, "small": 1},
+        "rejected": [huge],
+    }
+
+
+PINNED_B = SMALL_JSON.replace('"b",', '"b", "gpu": 1,')
+
+
+@pytest.mark.parametrize(
+    ("cards", "roster", "gpu", "status", "expected"),
+    [
+        (2, SMALL_JSON, None, 0, TWO_SMALL_CARDS),
+        # --gpu N is that GPU alone, as one card always read; a pin to it holds.
+        (2, PINNED_B, "1", 1, "(GPU 1, Stand-in GPU, through NVML)"),
+        (2, PINNED_B, "0", 2, "error: could not place the roster: entry 1 (b): pinned to GPU 1, but --gpu 0 plans GPU 0 alone\n"),
+        (0, SMALL_JSON, None, 2, "error: no --card, and NVML sees no GPU: give the card's size with --card"),
+    ],
+    ids=["every-gpu", "one-gpu", "pinned-elsewhere", "no-gpu"],
+)  # fmt: skip
+def test_cards_through_nvml(
+    rosters: pathlib.Path, cards: int, roster: str, gpu: str | None, status: int, expected: str
+) -> None:
+    stand_in = rosters / "nvml"
+    stand_in.mkdir()
+    (stand_in / "pynvml.py").write_text(FAKE_NVML.format(totals=[2 * GIB] * cards, fail_init=False))
+    (rosters / "r.json").write_text(roster)
+    args = ["plan", "r.json", "--reserve-pct", "0", *(["--gpu", gpu] if gpu else [])]
+    done = garnel_cli(*args, cwd=rosters, path=str(stand_in))
+    assert done.returncode == status, done.stderr
+    if status == 0:
+        where = "GPU {}, Stand-in GPU, through NVML"
+        assert done.stdout == expected.format(where0=where.format(0), where1=where.format(1))
+    else:
+        assert expected in done.stdout + done.stderr
 
 
 def test_help_and_version() -> None:

@@ -199,6 +199,12 @@ def plan_files(folder: pathlib.Path, spell: Spell) -> list[str]:
     return ["plan", "roster.json", "--card", "24GiB"]
 
 
+def placement_files(folder: pathlib.Path, spell: Spell) -> list[str]:
+    # Three a card, the seventh on neither: each card's section and the last lines.
+    (folder / "roster.json").write_text(json.dumps(roster_of(spell(NAMES))))
+    return ["plan", "roster.json", "--card", "2x24GiB"]
+
+
 def replay_files(folder: pathlib.Path, spell: Spell) -> list[str]:
     names = spell(NAMES)
     # One model fails with a detail that itself looks like the next line.
@@ -236,7 +242,7 @@ def usage_files(folder: pathlib.Path, spell: Spell) -> list[str]:
 
 
 @pytest.mark.parametrize(
-    "files", [plan_files, replay_files, warning_files, error_files, usage_files]
+    "files", [plan_files, placement_files, replay_files, warning_files, error_files, usage_files]
 )
 def test_names_reach_the_terminal_escaped(
     tmp_path: pathlib.Path, files: Callable[[pathlib.Path, Spell], list[str]]

@@ -85,6 +85,9 @@ def test_byte_counts_are_read_as_the_module_reads_them(value: object, whole: int
         (("a", 2**64), ValueError),
         (("a", True), TypeError),
         ((b"a", 1), TypeError),
+        (("a", 1, 0, -1), ValueError),
+        (("a", 1, 0, True), TypeError),
+        (("a", 1, 0, "1"), TypeError),
     ],
 )
 def test_a_model_holds_a_name_and_64_bit_byte_counts(args: tuple[object, ...], error: type) -> None:
@@ -110,3 +113,9 @@ def test_needed_bytes_saturate_and_a_mapping_is_no_roster() -> None:
 )
 def test_card_sizes(text: str, size: int) -> None:
     assert parse_size(text) == size
+
+
+@pytest.mark.parametrize("text", ["24 GiB/s", "1.5B", "-1GiB", "GiB", "1e3", ""])
+def test_what_is_no_size_is_refused_saying_so(text: str) -> None:
+    with pytest.raises(ValueError, match="is not a"):
+        garnel.parse_size(text)

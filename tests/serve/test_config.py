@@ -45,7 +45,11 @@ BAD = [
     (config_text([{"weights_bytes": 1}]), "[[model]] 1 name", "required"),
     (config_text([{"name": "a"}]), "[[model]] 1 (a) path", "weights_bytes"),
     (config_text([model("a", engine="tgi")]), "[[model]] 1 (a) engine", '"tgi"'),
-    (config_text([{"name": "a", "weights_bytes": 1, "engine": "command"}]), "(a) command", "missing"),
+    (
+        config_text([{"name": "a", "weights_bytes": 1, "engine": "command"}]),
+        "(a) command",
+        "missing",
+    ),
     (config_text([model("a", health="health")]), "(a) health", 'starts with "/"'),
     (config_text([model("a", context=0)]), "(a) context", "from 1 up"),
     (config_text([model("a", overhead="lots")]), "(a) overhead", '"lots"'),
@@ -82,25 +86,64 @@ def test_the_command_line_says_it_in_one_line_and_exits_2(tmp_path: pathlib.Path
     [
         (
             # 2 sequences of 4096 tokens: llama-server's -c counts the cache of both.
-            {"name": "a", "path": "a.gguf", "weights_bytes": 1, "kv_bytes": 1, "context": 4096,
-             "sequences": 2},
+            {
+                "name": "a",
+                "path": "a.gguf",
+                "weights_bytes": 1,
+                "kv_bytes": 1,
+                "context": 4096,
+                "sequences": 2,
+            },
             "24GiB",
-            ["llama-server", "-m", "{folder}/a.gguf", "--host", "127.0.0.1", "--port", "8001",
-             "-c", "8192", "-np", "2"],
+            [
+                "llama-server",
+                "-m",
+                "{folder}/a.gguf",
+                "--host",
+                "127.0.0.1",
+                "--port",
+                "8001",
+                "-c",
+                "8192",
+                "-np",
+                "2",
+            ],
         ),
         (
             # 10 GiB of weights, 1 GiB of cache and vLLM's 4 GiB over 24 GiB is
             # 0.625; one byte more must round up, or the server gets less than planned.
-            {"name": "b", "path": "b", "weights_bytes": 10 * GIB + 1, "kv_bytes": GIB,
-             "engine": "vllm", "context": 2048},
+            {
+                "name": "b",
+                "path": "b",
+                "weights_bytes": 10 * GIB + 1,
+                "kv_bytes": GIB,
+                "engine": "vllm",
+                "context": 2048,
+            },
             "24GiB",
-            ["vllm", "serve", "{folder}/b", "--host", "127.0.0.1", "--port", "8001",
-             "--max-model-len", "2048", "--max-num-seqs", "1", "--gpu-memory-utilization",
-             "0.6251"],
+            [
+                "vllm",
+                "serve",
+                "{folder}/b",
+                "--host",
+                "127.0.0.1",
+                "--port",
+                "8001",
+                "--max-model-len",
+                "2048",
+                "--max-num-seqs",
+                "1",
+                "--gpu-memory-utilization",
+                "0.6251",
+            ],
         ),
         (
-            {"name": "c", "weights_bytes": 3, "engine": "command",
-             "command": ["./run", "{name}", "{{port}}", "--frac={gpu_memory_fraction}"]},
+            {
+                "name": "c",
+                "weights_bytes": 3,
+                "engine": "command",
+                "command": ["./run", "{name}", "{{port}}", "--frac={gpu_memory_fraction}"],
+            },
             "300",
             ["./run", "c", "{port}", "--frac=0.0100"],
         ),
@@ -144,3 +187,13 @@ def test_without_the_extra_serving_exits_2_naming_it(tmp_path: pathlib.Path) -> 
     # Checking needs nothing beyond the standard library.
     assert garnel_serve("serve.toml", "--check", cwd=tmp_path, path=str(hidden)).returncode == 0
 
+
+def test_every_model_has_a_log_of_its_own() -> None:
+    from garnel._serve._supervisor import log_name
+
+    names = ["chat-8b", "a/b", "a_b", "a:b", "Chat", "chat", ".hidden", "..", "模型", "x" * 300]
+    files = [log_name(name) for name in names]
+    # Distinct even where the file system ignores case, and each a plain file name.
+    assert len({file.casefold() for file in files}) == len(names)
+    assert all("/" not in file and not file.startswith(".") and len(file) < 100 for file in files)
+    assert log_name("chat-8b") == "chat-8b.log"

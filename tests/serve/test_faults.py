@@ -4,6 +4,8 @@ answers, never a hang; and servers that never outlive serve."""
 from __future__ import annotations
 
 import contextlib
+import gzip
+import hashlib
 import http.client
 import json
 import resource
@@ -30,6 +32,7 @@ from serve_support import (
 __all__ = ["start_host"]  # the fixture
 
 KEY = {"Authorization": "Bearer sesame"}
+GZIP = {**KEY, "Content-Encoding": "gzip"}
 
 
 def no_route_headers(answer: Any) -> bool:
@@ -39,8 +42,10 @@ def no_route_headers(answer: Any) -> bool:
 def test_bad_requests_and_the_key(start_host: Any) -> None:
     host: Host = start_host([model("chat")], serve={"api_key": "sesame"})
     assert host.request("GET", "/v1/models").status == 401
-    wait_until("chat ready", lambda: host.request("GET", "/v1/models", headers=KEY).json()[
-        "data"][0]["garnel"]["ready"])
+    wait_until(
+        "chat ready",
+        lambda: host.request("GET", "/v1/models", headers=KEY).json()["data"][0]["garnel"]["ready"],
+    )
 
     path = "/v1/chat/completions?trace=1&x=%2F"
     cases = [
@@ -51,6 +56,8 @@ def test_bad_requests_and_the_key(start_host: Any) -> None:
         (b'{"model": "chat"}', {}, 401, "invalid_api_key"),
         (b'{"model": "chat"}', {"Authorization": "Bearer open"}, 401, "invalid_api_key"),
         (b" " * (64 * 2**20 + 1), KEY, 413, "request_too_large"),
+        (gzip.compress(b" " * (64 * 2**20 + 1)), GZIP, 413, "request_too_large"),
+        (b'{"model": "chat"}', {**KEY, "Content-Encoding": "br"}, 400, "invalid_request"),
     ]
     for body, headers, status, code in cases:
         answer = host.request("POST", path, body, headers)
@@ -64,6 +71,12 @@ def test_bad_requests_and_the_key(start_host: Any) -> None:
     seen = answer.json()["standin"]
     assert seen["path"] == path and seen["authorization"] is False
     assert "x-trace" in seen["headers"] and "x-hop" not in seen["headers"]
+
+    # A compressed body is routed by the name inside it and reaches the server as sent.
+    packed = gzip.compress(b'{"model": "chat"}')
+    seen = host.request("POST", path, packed, GZIP).json()["standin"]
+    assert seen["body_sha256"] == hashlib.sha256(packed).hexdigest()
+    assert seen["content_encoding"] == "gzip"
 
 
 def test_the_server_failing_an_answer(start_host: Any) -> None:

@@ -4,14 +4,13 @@ and how an answer reaches standard output and a terminal."""
 from __future__ import annotations
 
 import argparse
-import re
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
-from fractions import Fraction
 from typing import TYPE_CHECKING, NoReturn, TextIO
 
 from .._model import U64_MAX
+from .._model import parse_size as garnel_parse_size
 
 if TYPE_CHECKING:
     from .._fleet import Fleet
@@ -23,8 +22,6 @@ class CommandError(Exception):
     """A mistake in what the user asked the command line for: one line, exit status 2."""
 
 
-MIB = 2**20
-GIB = 2**30
 DEFAULT_RESERVE_PCT = 10
 
 
@@ -38,36 +35,16 @@ class Parser(argparse.ArgumentParser):
 
 # Sizes.
 
-_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([A-Za-z]*)\s*")
-_UNITS = {
-    "": 1,
-    "b": 1,
-    "kb": 10**3,
-    "mb": 10**6,
-    "gb": 10**9,
-    "tb": 10**12,
-    "kib": 2**10,
-    "mib": 2**20,
-    "gib": 2**30,
-    "tib": 2**40,
-}
-
 
 def parse_size(text: str) -> int:
-    """A byte count from `25769803776`, `24GiB`, `81920MiB` or `80GB` (decimal units)."""
-    match = _SIZE.fullmatch(text)
-    unit = match.group(2).lower() if match else None
-    if match is None or unit not in _UNITS:
-        raise argparse.ArgumentTypeError(
-            f"{text!r} is not a size: give bytes, or a number with one of "
-            "B, KB, MB, GB, TB (powers of 1000) or KiB, MiB, GiB, TiB (powers of 1024)"
-        )
-    size = Fraction(match.group(1)) * _UNITS[unit]
-    if size.denominator != 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number of bytes")
+    """A card's bytes from `25769803776`, `24GiB`, `81920MiB` or `80GB` (decimal units)."""
+    try:
+        size = garnel_parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
     if not 0 < size <= U64_MAX:
         raise argparse.ArgumentTypeError(f"{text!r} is not a card size (1 byte to 2**64 - 1)")
-    return int(size)
+    return size
 
 
 def percentage(text: str) -> int:
@@ -98,11 +75,6 @@ def ms(text: str) -> int:
     if not 0 <= value <= U64_MAX:
         raise argparse.ArgumentTypeError(f"{text!r} is not a time in ms from 0 to 2**64 - 1")
     return value
-
-
-def gib(byte_count: int) -> str:
-    """Bytes in GiB with one decimal, rounded as the extension rounds them."""
-    return f"{byte_count / GIB:.1f}"
 
 
 # Answers.

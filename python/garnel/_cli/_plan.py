@@ -1,27 +1,39 @@
-"""`garnel plan`: can this card hold this roster?"""
+"""`garnel plan`: can these cards hold this roster, and which model goes on which?"""
 
 from __future__ import annotations
 
 import argparse
-import importlib
+import json
+import re
 import sys
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any
+from dataclasses import replace
+from typing import TYPE_CHECKING
 
+from .._errors import RosterError
 from .._model import Model
-from .._roster import Plan, plan, read_roster, read_roster_stream
+from .._roster import (
+    Placement,
+    Plan,
+    cards_needed,
+    entry_label,
+    gib,
+    outcome_text,
+    place,
+    read_roster,
+    read_roster_stream,
+    shortfall,
+)
 from ._common import (
     DEFAULT_RESERVE_PCT,
-    GIB,
-    MIB,
     CommandError,
     count,
-    gib,
     parse_size,
     percentage,
     printable,
     write_answer,
 )
+from ._nvml import Card, nvml_cards
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -30,19 +42,25 @@ EXAMPLES = """\
 examples:
   garnel plan examples/roster.json --card 24GiB
   garnel plan roster.toml --card 81920MiB --reserve-pct 5
-  garnel plan roster.json --gpu 1 --json      (the card's size from NVML: garnel[nvml])
+  garnel plan roster.json --card 2x80GiB --card 24GiB   (GPU 0 and 1 of 80 GiB, GPU 2 of 24)
+  garnel plan roster.json --json      (every GPU NVML sees: garnel[nvml])
+  garnel plan roster.json --gpu 1     (GPU 1 alone, through NVML)
   cat roster.json | garnel plan - --card 80GB
 
-exit status: 0 every model fits, 1 a model was rejected, 2 bad input
+exit status: 0 every model placed, 1 a model was rejected, 2 bad input
 """
+
+MAX_CARDS = 1024
+"""More cards than any one host has: a slip such as 80000x1GiB is refused, not planned."""
 
 
 def register(subparsers: Subparsers) -> None:
     parser = subparsers.add_parser(
         "plan",
-        help="can this card hold this roster?",
-        description="Plan a roster onto one card: which models fit, in roster order,\n"
-        "and by how much the others fall short.",
+        help="can these cards hold this roster?",
+        description="Plan a roster onto a machine's cards: which card each model goes on,\n"
+        "in roster order, which fit, and by how much the others fall short.\n"
+        'A model may pin its card with "gpu" (a TOML table\'s gpu = N).',
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -54,26 +72,46 @@ def register(subparsers: Subparsers) -> None:
     parser.add_argument(
         "--card",
         metavar="SIZE",
-        type=parse_size,
-        help="the card's memory: bytes, or e.g. 24GiB, 81920MiB, 80GB "
-        "(default: the total of GPU --gpu through NVML)",
+        type=card_sizes,
+        action="append",
+        help="a card's memory: bytes, or e.g. 24GiB, 81920MiB, 80GB; NxSIZE is N such cards; "
+        "repeat it for more, in GPU index order (default: through NVML, every GPU it sees)",
     )
     parser.add_argument(
         "--reserve-pct",
         metavar="N",
         type=percentage,
         default=DEFAULT_RESERVE_PCT,
-        help="percent of the card held back, never less than 1 GiB (default: %(default)s)",
+        help="percent of each card held back, never less than 1 GiB (default: %(default)s)",
     )
     parser.add_argument(
         "--gpu",
         metavar="N",
         type=count,
-        default=0,
-        help="the NVML GPU index (default: 0)",
+        help="without --card: plan NVML's GPU N alone (default: every GPU NVML sees)",
     )
-    parser.add_argument("--json", action="store_true", help="print the plan as JSON")
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help="print the plan as JSON: one card's as the module writes it, several in one object",
+    )
     parser.set_defaults(handler=run)
+
+
+_CARDS = re.compile(r"\s*(\d+)\s*[xX]\s*(.*)", re.DOTALL)
+
+
+def card_sizes(text: str) -> list[int]:
+    """The cards one --card gives: `80GiB` is one, `2x80GiB` two of that size."""
+    match = _CARDS.fullmatch(text)
+    if match is None:
+        return [parse_size(text)]
+    cards = int(match.group(1))
+    if not 1 <= cards <= MAX_CARDS:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a count of cards: give one from 1 to {MAX_CARDS} before the x"
+        )
+    return [parse_size(match.group(2))] * cards
 
 
 def run(args: argparse.Namespace) -> int:
@@ -84,15 +122,86 @@ def run(args: argparse.Namespace) -> int:
     else:
         models = read_roster(args.roster)
     if args.card is not None:
-        total, where = args.card, "given with --card"
+        cards = [Card(total, "given with --card") for given in args.card for total in given]
+        if len(cards) > MAX_CARDS:
+            raise CommandError(f"{len(cards)} cards given with --card: at most {MAX_CARDS}")
     else:
-        total, where = nvml_total_bytes(args.gpu)
-    result = plan(total, args.reserve_pct, models)
-    if args.json:
-        write_answer(result.json + "\n")
+        cards = nvml_cards(args.gpu)
+        if args.gpu is not None:
+            models = pinned_to_one_gpu(models, args.gpu)
+    placement = place([card.total_bytes for card in cards], models, reserve_pct=args.reserve_pct)
+    if len(cards) == 1:  # as a plan of one card always read
+        result, (card,) = placement.cards[0], cards
+        if args.json:
+            write_answer(result.json + "\n")
+        else:
+            write_answer(
+                plan_for_people(result, models, card.total_bytes, card.where, args.reserve_pct)
+            )
+    elif args.json:
+        write_answer(placement_json(placement, cards, args.reserve_pct) + "\n")
     else:
-        write_answer(plan_for_people(result, models, total, where, args.reserve_pct))
-    return 0 if result.fits else 1
+        write_answer(placement_for_people(placement, models, cards, args.reserve_pct))
+    return 0 if placement.fits else 1
+
+
+def pinned_to_one_gpu(models: Sequence[Model], gpu: int) -> list[Model]:
+    """The models as the one card of `--gpu N` takes them: a pin to N is a pin to it,
+    a pin to any other GPU a RosterError naming every such entry."""
+    faults = [
+        f"{entry_label(index, model.name)}: pinned to GPU {model.gpu}, but --gpu {gpu} plans "
+        f"GPU {gpu} alone"
+        for index, model in enumerate(models)
+        if model.gpu is not None and model.gpu != gpu
+    ]
+    if faults:
+        raise RosterError("could not place the roster: " + "; ".join(faults))
+    return [model if model.gpu is None else replace(model, gpu=0) for model in models]
+
+
+def placement_for_people(
+    placement: Placement, models: Sequence[Model], cards: Sequence[Card], reserve_pct: int
+) -> str:
+    """A section a card, as one card's plan reads, then what was placed and what went nowhere."""
+    card_of: dict[str, int | None] = dict(placement.placed)
+    card_of.update((rejection.model, rejection.gpu) for rejection in placement.rejected)
+    sections = []
+    for index, (card, result) in enumerate(zip(cards, placement.cards)):
+        on_card = [model for model in models if card_of[model.name] == index]
+        section = plan_for_people(result, on_card, card.total_bytes, card.where, reserve_pct)
+        sections.append(f"GPU {index}\n{section}")
+    return "\n".join(sections) + "\n" + outcome_text(placement, printable) + "\n"
+
+
+def placement_json(placement: Placement, cards: Sequence[Card], reserve_pct: int) -> str:
+    """The placement as one JSON object: each card's module plan, parsed, and where each model went."""
+    document = {
+        "fits": placement.fits,
+        "reserve_pct": reserve_pct,
+        "cards": [
+            {
+                "gpu": index,
+                "total_bytes": card.total_bytes,
+                "nvml_name": card.nvml_name,
+                "plan": json.loads(result.json),
+            }
+            for index, (card, result) in enumerate(zip(cards, placement.cards))
+        ],
+        "placed": dict(placement.placed),
+        "rejected": [
+            {
+                "model": rejection.model,
+                "gpu": rejection.gpu,
+                "needed_bytes": rejection.needed_bytes,
+                "free_bytes": rejection.free_bytes,
+                "short_bytes": rejection.short_bytes,
+                "cards_needed": cards_needed(rejection, placement),
+            }
+            for rejection in placement.rejected
+        ],
+    }
+    # Names as they are, as the module writes its own plan text.
+    return json.dumps(document, ensure_ascii=False)
 
 
 def plan_for_people(
@@ -134,15 +243,6 @@ def plan_for_people(
     return "".join(lines)
 
 
-def shortfall(byte_count: int) -> str:
-    """A shortfall with enough digits never to read as none: GiB, else MiB, else bytes."""
-    if byte_count >= GIB:
-        return f"{gib(byte_count)} GiB"
-    if byte_count >= MIB:
-        return f"{byte_count / MIB:.1f} MiB"
-    return f"{byte_count} byte{'' if byte_count == 1 else 's'}"
-
-
 _REJECTED = "\n  REJECTED "
 
 
@@ -163,34 +263,3 @@ def explanation(result: Plan) -> str:
         end = len(text) if end < 0 else end
         parts.append(f"{_REJECTED}{printable(rejection.model)}{text[figures:end]}")
     return "".join(parts)
-
-
-def nvml_total_bytes(gpu: int) -> tuple[int, str]:
-    """The total memory of one GPU through NVML, and how the figure was found."""
-    advice = "give the card's size with --card, e.g. --card 24GiB"
-    try:
-        nvml: Any = importlib.import_module("pynvml")
-    except ImportError:
-        raise CommandError(
-            f"no --card, and NVML is not installed (pip install 'garnel[nvml]'): {advice}"
-        ) from None
-    try:
-        nvml.nvmlInit()
-    except nvml.NVMLError as error:
-        raise CommandError(f"no --card, and NVML answers no card ({error}): {advice}") from None
-    try:
-        handle = nvml.nvmlDeviceGetHandleByIndex(gpu)
-        total = int(nvml.nvmlDeviceGetMemoryInfo(handle).total)
-        name = nvml.nvmlDeviceGetName(handle)
-    except nvml.NVMLError as error:
-        raise CommandError(
-            f"no --card, and NVML cannot read GPU {gpu} ({error}): {advice}"
-        ) from None
-    finally:
-        try:
-            nvml.nvmlShutdown()
-        except nvml.NVMLError:
-            pass
-    if isinstance(name, bytes):  # older nvidia-ml-py gives bytes
-        name = name.decode("utf-8", "replace")
-    return total, f"GPU {gpu}, {name}, through NVML"

@@ -12,11 +12,12 @@ from pathlib import Path
 from typing import TYPE_CHECKING
 
 from .._errors import MissingExtra
-from ._common import GIB, CommandError
+from ._common import CommandError
 
 if TYPE_CHECKING:
     from .._fleet import Day
 
+GIB = 2**30
 FORMATS = {".svg": "svg", ".png": "png"}
 STATE_COLOURS = {
     "loading": "#f2b134",

@@ -16,7 +16,7 @@ import _garnel
 
 from .._model import U64_MAX
 from .._roster import RosterLike, roster_json
-from ._journal import A_CHANGE, A_QUERY, CHANGE, FREE, QUERY, JournalTarget, JournalWriter
+from ._journal import A_CHANGE, A_QUERY, JournalTarget, JournalWriter
 
 if TYPE_CHECKING:
     from typing_extensions import Self
@@ -339,23 +339,17 @@ class Fleet:
                 _time(now)
             self._raw.set_endpoint(model, endpoint)
             return
-        with journal.lock:
-            if journal.busy or journal.refusal is not None:
-                journal.refuse(CHANGE)
-            journal.busy = CHANGE
-            try:
-                # Checked before the change: a time the replay would refuse, or
-                # one refused after the change took effect, would part the
-                # journal from the card.
-                at = _time(self._clock() if now is None else now)
-                self._raw.set_endpoint(model, endpoint)
-                journal.write(
-                    f'{{"op":"set_endpoint","model":{_quote(model)},"endpoint":{_quote(endpoint)},'
-                    f'"now":{at}}}\n',
-                    A_CHANGE,
-                )
-            finally:
-                journal.busy = FREE
+        with journal.changing:
+            # Checked before the change: a time the replay would refuse, or
+            # one refused after the change took effect, would part the
+            # journal from the card.
+            at = _time(self._clock() if now is None else now)
+            self._raw.set_endpoint(model, endpoint)
+            journal.write(
+                f'{{"op":"set_endpoint","model":{_quote(model)},"endpoint":{_quote(endpoint)},'
+                f'"now":{at}}}\n',
+                A_CHANGE,
+            )
 
     def observe(
         self,
@@ -463,20 +457,14 @@ class Fleet:
         journal = self._journal
         assert journal is not None
         # The clock is read inside the lock, so the lines' times follow their order.
-        with journal.lock:
-            if journal.busy or journal.refusal is not None:
-                journal.refuse(CHANGE)
-            journal.busy = CHANGE
-            try:
-                at = _journal_time(self._clock() if now is None else now)
-                self._raw.observe(model, kind, detail, at)
-                journal.write(
-                    f'{{"op":"observe","model":{_quote(model)},"kind":{_quote(kind)},'
-                    f'"detail":{_quote(detail)},"now":{at}}}\n',
-                    A_CHANGE,
-                )
-            finally:
-                journal.busy = FREE
+        with journal.changing:
+            at = _journal_time(self._clock() if now is None else now)
+            self._raw.observe(model, kind, detail, at)
+            journal.write(
+                f'{{"op":"observe","model":{_quote(model)},"kind":{_quote(kind)},'
+                f'"detail":{_quote(detail)},"now":{at}}}\n',
+                A_CHANGE,
+            )
 
     def _query(
         self,
@@ -487,33 +475,19 @@ class Fleet:
     ) -> str:
         journal = self._queries
         assert journal is not None
-        with journal.lock:
-            if journal.busy or journal.refusal is not None:
-                journal.refuse(QUERY)
-            journal.busy = QUERY
-            try:
-                at = _journal_time(self._clock() if now is None else now)
-                answer = ask(at)
-                about = "" if model is None else f',"model":{_quote(model)}'
-                journal.write(
-                    f'{{"op":"{op}"{about},"now":{at},"answer":{_quote(answer)}}}\n', A_QUERY
-                )
-            finally:
-                journal.busy = FREE
+        with journal.querying:
+            at = _journal_time(self._clock() if now is None else now)
+            answer = ask(at)
+            about = "" if model is None else f',"model":{_quote(model)}'
+            journal.write(f'{{"op":"{op}"{about},"now":{at},"answer":{_quote(answer)}}}\n', A_QUERY)
         return answer
 
     def _query_untimed(self, op: str, ask: Callable[[], Answer]) -> Answer:
         journal = self._queries
         assert journal is not None
-        with journal.lock:
-            if journal.busy or journal.refusal is not None:
-                journal.refuse(QUERY)
-            journal.busy = QUERY
-            try:
-                answer = ask()
-                journal.write(f'{{"op":"{op}","answer":{json.dumps(answer)}}}\n', A_QUERY)
-            finally:
-                journal.busy = FREE
+        with journal.querying:
+            answer = ask()
+            journal.write(f'{{"op":"{op}","answer":{json.dumps(answer)}}}\n', A_QUERY)
         return answer
 
     def _parse_route(self, text: str) -> Route:

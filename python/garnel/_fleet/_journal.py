@@ -72,21 +72,54 @@ _WINDOWS_LOCK_OFFSET = 2**62
 _HELD = {errno.EAGAIN, errno.EWOULDBLOCK, errno.EACCES, errno.EDEADLK}
 
 
+class Hold:
+    """`with writer.changing:` or `with writer.querying:`: the journal held by
+    one call, refused at once to a call that re-enters the fleet meanwhile.
+
+    A signal landing between taking the lock and marking it busy, or between
+    the two at the end, runs its call whole outside this one's work: sound.
+    """
+
+    __slots__ = ("_call", "_writer")
+
+    def __init__(self, writer: JournalWriter, call: int) -> None:
+        self._writer = writer
+        self._call = call
+
+    def __enter__(self) -> None:
+        writer = self._writer
+        writer.lock.acquire()
+        if writer.busy or writer.refusal is not None:
+            writer.lock.release()
+            writer.refuse(self._call)
+        writer.busy = self._call
+
+    def __exit__(self, *_: object) -> None:
+        writer = self._writer
+        writer.busy = FREE
+        writer.lock.release()
+
+
 class JournalWriter:
     """Writes a fleet's lines, each whole, straight to the file.
 
-    `lock` orders call and line between threads; the call holding it sets
-    `busy` to CHANGE or QUERY, so that a call re-entering the fleet on the
-    same thread (a signal handler, an `__index__`) is refused instead of
-    waiting on itself. Once `refusal` is set (closed, or a write failed) no
-    call is journaled again.
+    `lock` orders call and line between threads; a call holds it through
+    `changing` or `querying`, which set `busy`, so that a call re-entering
+    the fleet on the same thread (a signal handler, an `__index__`) is
+    refused instead of waiting on itself. Once `refusal` is set (closed, or a
+    write failed) no call is journaled again.
     """
 
-    __slots__ = ("_fd", "_file", "_regular", "_sink", "_whole", "busy", "lock", "name", "refusal")
+    __slots__ = (
+        *("_fd", "_file", "_regular", "_sink", "_whole"),
+        *("busy", "changing", "lock", "name", "querying", "refusal"),
+    )
 
     def __init__(self, target: JournalTarget) -> None:
         self.lock = threading.RLock()
         self.busy = FREE
+        self.changing = Hold(self, CHANGE)
+        self.querying = Hold(self, QUERY)
         # The error every journaled call raises from now on, as type and text:
         # a fresh one each time, holding no frames of the call that set it.
         self.refusal: tuple[type[ValueError], str] | None = None

@@ -18,6 +18,7 @@ import os
 import stat
 import sys
 from collections.abc import Iterable, Mapping
+from dataclasses import replace
 from pathlib import Path
 from typing import Any, BinaryIO, Union
 
@@ -76,11 +77,13 @@ def model_from_entry(entry: object, *, name_key: str = "model", base: Path | Non
         return entry
     if not isinstance(entry, Mapping):
         raise BadEntry(f"is {type(entry).__name__!r}, not a model entry")
+    gpu = _gpu_index(entry.get("gpu"))
     if "path" in entry:
         try:
-            return model_from_entry_path(entry, Path.cwd() if base is None else base)
+            sized = model_from_entry_path(entry, Path.cwd() if base is None else base)
         except ValueError as error:
             raise BadEntry(str(error)) from None
+        return sized if gpu is None else replace(sized, gpu=gpu)
     name = entry.get(name_key)
     if not isinstance(name, str):
         raise BadEntry(f'missing "{name_key}"')
@@ -101,17 +104,31 @@ def model_from_entry(entry: object, *, name_key: str = "model", base: Path | Non
     if kv_bytes is None:
         assert kv is not None
         raise BadEntry(f'"{kv[0]}" is not a whole byte count: {kv[1]!r}')
-    return Model(name, weights_bytes, kv_bytes)
+    return Model(name, weights_bytes, kv_bytes, gpu)
+
+
+def _gpu_index(value: object) -> int | None:
+    """The card an entry is pinned to: a whole number from 0 up, or None (or no key) for none."""
+    if value is None:
+        return None
+    if not isinstance(value, bool) and (
+        isinstance(value, int) or hasattr(type(value), "__index__")
+    ):
+        index = operator.index(value)  # type: ignore[arg-type]
+        if index >= 0:
+            return index
+    raise BadEntry(f'"gpu" is not a card\'s index (a whole number from 0 up): {value!r}')
 
 
 def _entry_label(index: int, entry: object, name_key: str) -> str:
     name = entry.get(name_key) or entry.get("path") if isinstance(entry, Mapping) else None
     if isinstance(entry, Model):
         name = entry.name
-    return _label(index, name)
+    return entry_label(index, name)
 
 
-def _label(index: int, name: object) -> str:
+def entry_label(index: int, name: object) -> str:
+    """How a message names a roster entry: `entry 2 (chat)`, or `entry 2` with no name."""
     if not isinstance(name, str) or not name:
         return f"entry {index}"
     return f"entry {index} ({name.encode('utf-8', 'backslashreplace').decode('utf-8')})"
@@ -136,7 +153,7 @@ def models_from_entries(
             continue
         first = first_of.setdefault(model.name, index)
         if first != index:
-            faults.append(f"{_label(index, model.name)}: the name of entry {first} again")
+            faults.append(f"{entry_label(index, model.name)}: the name of entry {first} again")
         models.append(model)
     if faults:
         raise RosterError(f"{where}: " + "; ".join(faults))
@@ -147,15 +164,27 @@ def roster_json(roster: RosterLike) -> str:
     """The roster as the extension's JSON text; text is passed through as given."""
     if isinstance(roster, str):
         return roster
+    return models_json(roster_models(roster))
+
+
+def models_json(models: Iterable[Model]) -> str:
+    """Models read and checked already, as the extension's JSON text."""
+    return json.dumps(
+        [model.entry() for model in models], ensure_ascii=False, separators=(",", ":")
+    )
+
+
+def roster_models(roster: RosterLike) -> list[Model]:
+    """The roster's models, each name once; JSON text is read as a JSON roster file is."""
+    where = "could not read the roster"
+    if isinstance(roster, str):
+        return _from_json(roster, where, None)
     if isinstance(roster, (bytes, bytearray, Mapping)) or not isinstance(roster, Iterable):
         raise TypeError(
             "a roster is JSON text or a sequence of Model or of mappings, "
             f"not {type(roster).__name__}"
         )
-    models = models_from_entries(roster, "could not read the roster")
-    return json.dumps(
-        [model.entry() for model in models], ensure_ascii=False, separators=(",", ":")
-    )
+    return models_from_entries(roster, where)
 
 
 ROSTER_FILE_LIMIT = 64 * 2**20
@@ -170,9 +199,10 @@ def read_roster(path: str | os.PathLike[str]) -> list[Model]:
     """The models of a roster file: JSON (the extension's format) or TOML.
 
     A TOML roster is an array of tables, one `[[model]]` per model with
-    `name`, `weights_bytes` and optionally `kv_bytes`. The file must be a
-    regular file of at most `ROSTER_FILE_LIMIT` bytes (64 MiB), and each name
-    may appear once. Raises RosterError with one message that names the file
+    `name`, `weights_bytes` and optionally `kv_bytes`; an entry of either
+    format may pin its model to a card with `gpu`, the card's index. The
+    file must be a regular file of at most `ROSTER_FILE_LIMIT` bytes (64 MiB),
+    and each name may appear once. Raises RosterError with one message that names the file
     and every bad entry.
     """
     source = os.fspath(path)

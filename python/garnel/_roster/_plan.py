@@ -3,22 +3,29 @@
 from __future__ import annotations
 
 import json as _json
+from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import SupportsIndex
 
 import _garnel
 
-from ._entries import RosterLike, roster_json
+from .._model import Model
+from ._entries import RosterLike, models_json, roster_json
 
 
 @dataclass(frozen=True)
 class Rejection:
-    """A model that did not fit: what it needed, what was left, and the gap."""
+    """A model that did not fit: what it needed, what was left, and the gap.
+
+    `gpu` is the card it was rejected on, in a placement across cards; a
+    plan of one card leaves it None.
+    """
 
     model: str
     needed_bytes: int
     free_bytes: int
     short_bytes: int
+    gpu: int | None = None
 
 
 @dataclass(frozen=True)
@@ -66,3 +73,10 @@ def plan(total_bytes: SupportsIndex, reserve_pct: SupportsIndex, roster: RosterL
     entry mappings, each name once.
     """
     return Plan.from_json(_garnel.plan(total_bytes, reserve_pct, roster_json(roster)))
+
+
+def plan_models(
+    total_bytes: SupportsIndex, reserve_pct: SupportsIndex, models: Iterable[Model]
+) -> Plan:
+    """`plan` of models read and checked already: each a `Model`, each name once."""
+    return Plan.from_json(_garnel.plan(total_bytes, reserve_pct, models_json(models)))

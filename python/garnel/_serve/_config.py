@@ -8,13 +8,14 @@ resolving their commands come later (`_setup`); this module only reads.
 from __future__ import annotations
 
 import math
-import re
 import sys
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from fractions import Fraction
 from pathlib import Path
 from typing import Any, Callable, TypeVar
+
+import garnel
 
 ENGINES = ("llama.cpp", "vllm", "command")
 DEFAULT_CONTEXT = 8192
@@ -149,19 +150,6 @@ def _text(value: object) -> str | None:
     return value if isinstance(value, str) else None
 
 
-_SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*([A-Za-z]*)\s*")
-_UNITS = {
-    "": 1,
-    "b": 1,
-    "kb": 10**3,
-    "mb": 10**6,
-    "gb": 10**9,
-    "tb": 10**12,
-    "kib": 2**10,
-    "mib": 2**20,
-    "gib": 2**30,
-    "tib": 2**40,
-}
 U64_MAX = 2**64 - 1
 
 
@@ -174,11 +162,10 @@ def _size(minimum: int) -> Callable[[object], int | None]:
         if isinstance(value, int):
             size = Fraction(value)
         elif isinstance(value, str):
-            match = _SIZE.fullmatch(value)
-            unit = match.group(2).lower() if match else None
-            if match is None or unit not in _UNITS:
+            try:
+                size = Fraction(garnel.parse_size(value))
+            except ValueError:
                 return None
-            size = Fraction(match.group(1)) * _UNITS[unit]
         else:
             return None
         if size.denominator != 1 or not minimum <= size <= U64_MAX:

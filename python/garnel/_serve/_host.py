@@ -110,7 +110,14 @@ async def _run(setup: Setup) -> int:
             metrics,
         )
         pages = Pages(supervisor, metrics, proxy.refused_key)
-        runner = web.AppRunner(proxy.app(pages.routes()), access_log=None, shutdown_timeout=DRAIN_S)
+        # Bodies reach the servers as the clients sent them, compressed or not;
+        # the proxy decodes a copy only to read the model's name.
+        runner = web.AppRunner(
+            proxy.app(pages.routes()),
+            access_log=None,
+            shutdown_timeout=DRAIN_S,
+            auto_decompress=False,
+        )
         await runner.setup()
         site = web.TCPSite(runner, settings.host, settings.port)
         try:

@@ -15,6 +15,7 @@ import hmac
 import json
 import math
 import time
+import zlib
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING
 
@@ -72,6 +73,32 @@ def named_by_connection(headers: Mapping[str, str]) -> frozenset[str]:
 
 
 NONE_NAMED: frozenset[str] = frozenset()
+
+
+class BodyTooLarge(Exception):
+    """A compressed body that decodes to more than serve reads."""
+
+
+def decoded(body: bytes, encoding: str | None) -> bytes | None:
+    """The body as JSON text to read the model's name from, or None when its
+    encoding is one serve cannot read; never more than MAX_BODY bytes."""
+    coding = (encoding or "identity").strip().lower()
+    if coding == "identity":
+        return body
+    if coding not in ("gzip", "x-gzip", "deflate"):
+        return None
+    # gzip and zlib headers are told apart by zlib itself (32 +); a bare
+    # deflate stream, which some clients send as "deflate", has neither.
+    for window in (32 + zlib.MAX_WBITS, -zlib.MAX_WBITS):
+        inflater = zlib.decompressobj(window)
+        try:
+            text = inflater.decompress(body, MAX_BODY + 1)
+        except zlib.error:
+            continue
+        if len(text) > MAX_BODY or inflater.unconsumed_tail:
+            raise BodyTooLarge
+        return text
+    return None
 
 
 def error_answer(
@@ -202,12 +229,19 @@ class Proxy:
         except web.HTTPRequestEntityTooLarge:
             return error_answer(413, "request_too_large", f"the body is over {MAX_BODY} bytes")
         try:
-            model = json.loads(body)["model"]
+            readable = decoded(body, request.headers.get("Content-Encoding"))
+        except BodyTooLarge:
+            return error_answer(413, "request_too_large", f"the body is over {MAX_BODY} bytes")
+        try:
+            model = json.loads(readable)["model"] if readable is not None else None
         except (ValueError, TypeError, KeyError, RecursionError):  # the parser recurses
             model = None
         if not isinstance(model, str):
             return error_answer(
-                400, "invalid_request", 'the body must be JSON with a string "model"'
+                400,
+                "invalid_request",
+                'the body must be JSON with a string "model" '
+                "(sent as it is, or with Content-Encoding gzip or deflate)",
             )
         route = outcome.route = self.supervisor.fleet.route(model)
         if not route.ready:

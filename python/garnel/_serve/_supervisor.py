@@ -14,7 +14,9 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import hashlib
 import logging
+import re
 import socket
 import time
 from collections.abc import Awaitable
@@ -392,6 +394,15 @@ class Supervisor:
 
 
 def log_name(model: str) -> str:
-    """The model's log file: its name, with what a file name cannot hold replaced."""
-    safe = "".join(c if c.isalnum() or c in "-_." else "_" for c in model).lstrip(".")
-    return (safe or "model") + ".log"
+    """The model's log file, one per name: the name itself where it is a plain
+    lower-case file name, else its plain characters and a digest of the whole
+    name, so that neither a replaced character ("a/b", "a_b") nor a file
+    system that ignores case ("Chat", "chat") gives two models one log."""
+    if PLAIN_LOG_NAME.fullmatch(model):
+        return model + ".log"
+    safe = "".join(c if c.isascii() and (c.isalnum() or c in "-_.") else "_" for c in model)
+    digest = hashlib.sha256(model.encode("utf-8", "surrogatepass")).hexdigest()[:12]
+    return f"{safe.lstrip('.')[:64] or 'model'}-{digest}.log"
+
+
+PLAIN_LOG_NAME = re.compile(r"[a-z0-9_-][a-z0-9._-]{0,99}")
