@@ -226,6 +226,9 @@ def test_the_example_day_drawn(tmp_path: Any) -> None:
         )
         assert drawn.returncode == 0, drawn.stderr
     root = ElementTree.parse(tmp_path / "day.svg").getroot()
+    assert root.tag == "{http://www.w3.org/2000/svg}svg"
     texts = "".join(root.itertext())
-    assert root.tag == "{http://www.w3.org/2000/svg}svg" and "coder-14b (not admitted)" in texts
+    for label in ("coder-14b (not admitted)", "chat-8b", "usable", "loading", "resident", "lost",
+                  "failed", "stopped", "its server exited", "a load failed"):
+        assert label in texts, label
     assert (tmp_path / "day.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
