@@ -59,6 +59,7 @@ color:#fff;min-width:0;box-sizing:border-box;border-right:1px solid #fff}
 .scroll{overflow-x:auto}
 table{border-collapse:collapse;width:100%;font-size:.9rem}
 th,td{text-align:left;padding:.35rem .5rem;border-bottom:1px solid #ddd;vertical-align:top}
+tbody th{white-space:nowrap}
 td.n,th.n{text-align:right;font-variant-numeric:tabular-nums}
 tr.ready td.state{color:#1a7f37}tr.loading td.state{color:#9a6700}
 tr.lost td.state,tr.failed td.state{color:#cf222e;font-weight:600}
