@@ -29,6 +29,7 @@ import aiohttp
 import garnel
 
 from . import _process
+from ._events import Events
 from ._nvml import Card
 from ._setup import Server, Setup
 
@@ -99,8 +100,10 @@ class Supervisor:
         card: Card,
         session: aiohttp.ClientSession,
         on_fatal: Callable[[BaseException], None],
+        events: Events | None = None,
     ) -> None:
         self.setup = setup
+        self.events = Events() if events is None else events
         self.fleet = fleet
         self.card = card
         self.session = session
@@ -224,12 +227,14 @@ class Supervisor:
         except OSError as error:
             reason = why or error.strerror or str(error)
             self._record(self.fleet.load_started, name)
+            self.events.load_started(name)
             self._fail(slot, f"cannot start its server: {reason}")
             return
         process = slot.process
         log.info("%s: started, pid %d, port %d", name, process.pid, port)
         # The endpoint goes in with the start: once resident, the model routes there.
         self._record(self.fleet.load_started, name)
+        self.events.load_started(name)
         self._record(self.fleet.set_endpoint, name, endpoint)
         slot.endpoint = endpoint
         self.notify()
@@ -255,6 +260,8 @@ class Supervisor:
         held = self._held_bytes(slot)
         self._record(self.fleet.probe_ok, name, held)
         slot.state, slot.resident_since = State.RESIDENT, time.monotonic()
+        self.events.probed(name, held)
+        self.events.loaded(name, slot.resident_since - started)
         log.info("%s: ready on %s after %.1f s", name, endpoint, slot.resident_since - started)
         slot.tasks = [
             asyncio.ensure_future(self._watch_exit(slot, process)),
@@ -265,6 +272,7 @@ class Supervisor:
     def _fail(self, slot: Slot, detail: str) -> None:
         log.warning("%s: failed to load: %s", slot.name, detail)
         self._record(self.fleet.load_failed, slot.name, detail)
+        self.events.load_failed(slot.name)
         self._lose(slot, State.FAILED)
 
     def _lose(self, slot: Slot, state: State) -> None:
@@ -306,6 +314,7 @@ class Supervisor:
         log.warning("%s: its server %s; %s", slot.name, _process.exit_text(code), process.tail())
         with contextlib.suppress(JournalFailed):
             self._record(self.fleet.process_exited, slot.name, code)
+            self.events.exited(slot.name)
             process.kill_now()
             self._cancel_tasks(slot, but=asyncio.current_task())
             self._lose(slot, State.LOST)
@@ -323,6 +332,7 @@ class Supervisor:
                 held = self._held_bytes(slot)
                 with contextlib.suppress(JournalFailed):
                     self._record(self.fleet.probe_ok, slot.name, held)
+                    self.events.probed(slot.name, held)
                 if time.monotonic() - slot.resident_since >= HEALTHY_RESETS_BACKOFF_S:
                     slot.backoff_s = FIRST_BACKOFF_S
                 continue
@@ -338,6 +348,7 @@ class Supervisor:
                     gpu_present=present,
                     detail=f"{failures} probes failed",
                 )
+                self.events.unhealthy(slot.name)
             # The fleet now counts its bytes as free: its server goes before the next load.
             ending = asyncio.ensure_future(process.end(END_GRACE_S))
             self._ending.add(ending)
