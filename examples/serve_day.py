@@ -3,13 +3,17 @@
 Serve starts, a request and a stream go through it, a server is killed and comes
 back, the card's report is read from the journal, and serve stops cleanly,
 leaving nothing running. It runs in a scratch folder (the configuration's
-journal and logs go there) on a free port, in well under a minute.
+journal and logs go there) on a free port, in well under a minute; with
+--keep FOLDER it runs in FOLDER and leaves the journal and logs there, for
+`garnel replay FOLDER/card.journal --plot day.svg`.
 
-Usage: python examples/serve_day.py
+Usage: python examples/serve_day.py [--keep FOLDER]
 """
 
 from __future__ import annotations
 
+import argparse
+import contextlib
 import http.client
 import json
 import os
@@ -89,8 +93,19 @@ def answers(client: Client) -> bool:
 
 
 def main() -> None:
-    with tempfile.TemporaryDirectory() as scratch:
-        folder = pathlib.Path(scratch)
+    parser = argparse.ArgumentParser(description="The example day, served for real.")
+    parser.add_argument("--keep", metavar="FOLDER", help="run in FOLDER and keep what serve wrote")
+    keep = parser.parse_args().keep
+    with contextlib.ExitStack() as scratch:
+        if keep is None:
+            folder = pathlib.Path(scratch.enter_context(tempfile.TemporaryDirectory()))
+        else:
+            folder = pathlib.Path(keep)
+            folder.mkdir(parents=True, exist_ok=True)
+            for old in ("card.journal", "logs"):  # a day of its own, not appended to another
+                shutil.rmtree(folder / old, ignore_errors=True)
+                with contextlib.suppress(FileNotFoundError):
+                    (folder / old).unlink()
         port = free_port()
         config = (HERE / "serve.toml").read_text().replace("127.0.0.1:8080", f"127.0.0.1:{port}")
         (folder / "serve.toml").write_text(config)

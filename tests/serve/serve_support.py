@@ -6,6 +6,7 @@ HTTP through it. Every process a test starts is ended by its id, bounded in time
 from __future__ import annotations
 
 import contextlib
+import html.parser
 import http.client
 import json
 import os
@@ -104,27 +105,12 @@ class Answer:
         return json.loads(self.body)
 
 
-class Host:
-    """`garnel serve CONFIG` in a subprocess, and HTTP to it."""
+class Client:
+    """HTTP to a port on loopback; the stand-in servers that answered are remembered."""
 
-    def __init__(self, folder: pathlib.Path, text: str, port: int, path: str = "") -> None:
-        self.folder = folder
-        self.config = folder / "serve.toml"
-        self.config.write_text(text)
+    def __init__(self, port: int) -> None:
         self.port = port
-        self.out = open(folder / "serve.out", "w+b")  # noqa: SIM115
-        self.err = open(folder / "serve.err", "w+b")  # noqa: SIM115
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "garnel", "serve", str(self.config)],
-            stdout=self.out,
-            stderr=self.err,
-            cwd=folder,
-            env=dict(os.environ, PYTHONPATH=path),
-        )
         self.servers: set[int] = set()  # stand-in pids seen in answers
-
-    def stderr(self) -> str:
-        return (self.folder / "serve.err").read_text()
 
     def connection(self, timeout: float = 30.0) -> http.client.HTTPConnection:
         return http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
@@ -148,6 +134,28 @@ class Host:
         if "X-Standin-Pid" in answer.headers:
             self.servers.add(int(answer.headers["X-Standin-Pid"]))
         return answer
+
+
+class Host(Client):
+    """`garnel serve CONFIG` in a subprocess, and HTTP to it."""
+
+    def __init__(self, folder: pathlib.Path, text: str, port: int, path: str = "") -> None:
+        self.folder = folder
+        self.config = folder / "serve.toml"
+        self.config.write_text(text)
+        super().__init__(port)
+        self.out = open(folder / "serve.out", "w+b")  # noqa: SIM115
+        self.err = open(folder / "serve.err", "w+b")  # noqa: SIM115
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "garnel", "serve", str(self.config)],
+            stdout=self.out,
+            stderr=self.err,
+            cwd=folder,
+            env=dict(os.environ, PYTHONPATH=path),
+        )
+
+    def stderr(self) -> str:
+        return (self.folder / "serve.err").read_text()
 
     def post(self, model: str, **fields: object) -> Answer:
         return self.request("POST", "/v1/chat/completions", {"model": model, **fields})
@@ -228,3 +236,30 @@ def _listening(host: Host) -> bool:
 
 def journal_lines(path: pathlib.Path) -> list[dict[str, Any]]:
     return [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
+
+
+class Rows(html.parser.HTMLParser):
+    """The status page's table rows, each as its cells' texts, and its links."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.rows: list[list[str]] = []
+        self.links: list[str] = []
+        self.cell: list[str] | None = None
+
+    def handle_starttag(self, tag: str, attrs: list[tuple[str, str | None]]) -> None:
+        if tag == "tr":
+            self.rows.append([])
+        elif tag in ("td", "th") and self.rows:
+            self.cell = []
+        elif tag == "a":
+            self.links.append(dict(attrs)["href"] or "")
+
+    def handle_endtag(self, tag: str) -> None:
+        if tag in ("td", "th") and self.cell is not None:
+            self.rows[-1].append("".join(self.cell))
+            self.cell = None
+
+    def handle_data(self, data: str) -> None:
+        if self.cell is not None:
+            self.cell.append(data)

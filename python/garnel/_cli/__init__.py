@@ -1,4 +1,5 @@
-"""The operator's command line, one module a command: `plan`, `replay` and `size`.
+"""The operator's command line, one module a command: `plan`, `replay`, `size`, `serve`
+and `status`.
 
 Each command module has `register(subparsers)`, which adds its parser and sets
 `handler=` through `set_defaults`: a callable taking the parsed namespace and

@@ -4,7 +4,6 @@ and how an answer reaches standard output and a terminal."""
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -124,45 +123,24 @@ def printable(text: str) -> str:
     return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
-_FAILED = "failed to load: "
+# The report's name field: names shorter than this are padded to it, then one blank.
+_NAME_FIELD = 28
 
 
-def write_report(fleet: Fleet, now: int, declared_json: str) -> None:
+def write_report(fleet: Fleet, now: int) -> None:
     """Writes the fleet's report, its names and failure details escaped for a terminal.
 
-    The module's report is a header line, then one line per declared model in
-    roster order: two blanks, the name padded with blanks to a field of its
-    own, and the status. Knowing the names in order (`declared_json`, as the
-    module read it) and each failure's detail (the route of a name answers for
-    its first slot; later slots of the name are never observed), every line
-    is cut exactly where it ends, whatever its name or detail holds.
+    The report's lines as `Fleet.statuses` cuts them, each with its name and
+    status escaped and the blanks between them kept to the module's field.
     """
     report = fleet.report(now)
-    names = [entry["model"] for entry in json.loads(declared_json)]
-    details: dict[str, str] = {}
-    for name in dict.fromkeys(names):
-        route = json.loads(fleet.raw.route(name, now))
-        if route["route"] == "failed":
-            details[name] = route["reason"]
-    texts = [*names, *details.values()]
-    if all(text.isprintable() for text in texts):
+    statuses = fleet.statuses(now)
+    if all(name.isprintable() and status.isprintable() for name, status in statuses):
         write_answer(report)
         return
-    at = report.index("\n") + 1  # the header names no model
-    lines = [report[:at]]
-    for name in names:
-        at += 2 + len(name)
-        status = at
-        while report[status] == " ":  # no status begins with a blank
-            status += 1
-        field = len(name) + status - at
-        detail = details.pop(name, None)  # only the first slot of a name fails
-        if detail is not None:
-            end = status + len(_FAILED) + len(detail)
-        else:
-            end = report.index("\n", status)
+    lines = [report[: report.index("\n") + 1]]  # the header names no model
+    for name, status in statuses:
         shown = printable(name)
-        blanks = " " * max(1, field - len(shown))
-        lines.append(f"  {shown}{blanks}{printable(report[status:end])}\n")
-        at = end + 1
+        blanks = " " * max(1, max(_NAME_FIELD, len(name)) + 1 - len(shown))
+        lines.append(f"  {shown}{blanks}{printable(status)}\n")
     write_answer("".join(lines))

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Callable, cast
 from _garnel import __version__
 
 from .._errors import MissingExtra
-from . import _plan, _replay, _serve, _size
+from . import _plan, _replay, _serve, _size, _status
 from ._common import AnswerLost, CommandError, Parser, answering, printable
 
 if TYPE_CHECKING:
@@ -24,6 +24,7 @@ SUBCOMMANDS: list[Callable[[Subparsers], None]] = [
     _replay.register,
     _size.register,
     _serve.register,
+    _status.register,
 ]
 
 
@@ -32,12 +33,13 @@ def build_parser() -> Parser:
         prog="garnel",
         description=(
             "Plan a GPU's roster of models, size a model from its own files, serve the "
-            "roster as planned, and replay a card from its journal."
+            "roster as planned, see a serving card, and replay a card from its journal."
         ),
         epilog="examples:\n  garnel plan examples/roster.json --card 24GiB\n"
         "  garnel size models/Meta-Llama-3-8B --context 8192 | garnel plan - --card 24GiB\n"
         "  garnel replay card.journal --at 32400000\n"
-        "  garnel serve examples/serve.toml --check\n\n"
+        "  garnel serve examples/serve.toml --check\n"
+        "  garnel status http://127.0.0.1:8080\n\n"
         "`garnel COMMAND --help` tells more of each.",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )

@@ -6,8 +6,8 @@ import argparse
 import warnings
 from typing import TYPE_CHECKING
 
-from .._fleet import read_journal
-from ._common import count, ms, printable, write_answer, write_report
+from .._fleet import read_day, read_journal
+from ._common import CommandError, count, ms, printable, write_answer, write_report
 
 if TYPE_CHECKING:
     from ._common import Subparsers
@@ -18,6 +18,7 @@ examples:
   garnel replay card.journal --at 32400000   the card at 32 400 000 ms on the host's clock
   garnel replay card.journal --life 0 --at 1000 --at 2000
   garnel replay card.journal --check         ask every recorded query again
+  garnel replay card.journal --plot day.svg  draw the card over its day (garnel[plot])
 
 A journal of more than one life (garnel serve makes one a start and one a swap)
 is first said in one line: how many lives it holds, and which one follows.
@@ -55,10 +56,18 @@ def register(subparsers: Subparsers) -> None:
         action="store_true",
         help="ask every recorded query again and compare the answers (needs journal_queries)",
     )
+    parser.add_argument(
+        "--plot",
+        metavar="FILE",
+        help="draw the life's committed bytes by model and each model's state over its "
+        "time into FILE, .svg or .png (needs garnel[plot], matplotlib)",
+    )
     parser.set_defaults(handler=run)
 
 
 def run(args: argparse.Namespace) -> int:
+    if args.plot is not None:
+        return plot(args)
     # One pass over the journal drives a fleet for every --at and the check.
     life = read_journal(args.journal, life=args.life, untils=args.at or [None], checking=args.check)
     if life.lives > 1:  # a journal of one life reads as it always has
@@ -91,5 +100,24 @@ def run(args: argparse.Namespace) -> int:
         if number:
             write_answer("\n")
         write_answer(f"at {stands_at} ms (through line {last.number}):\n")
-        write_report(fleet, stands_at, life.construction.record["declared_json"])
+        write_report(fleet, stands_at)
+    return 0
+
+
+def plot(args: argparse.Namespace) -> int:
+    from . import _plot
+
+    if args.at or args.check:
+        raise CommandError("--plot draws a whole life: give it without --at and --check")
+    _plot.need_matplotlib()
+    _plot.picture_format(args.plot)  # before the journal is read
+    day = read_day(args.journal, life=args.life)
+    _plot.plot_day(day, args.plot)
+    write_answer(
+        printable(
+            f"{args.plot}: life {day.life} of {day.source}, {len(day.names)} models, "
+            f"{len(day.changes)} changes from {day.start} to {day.end} ms"
+        )
+        + "\n"
+    )
     return 0

@@ -31,6 +31,8 @@ Detail = Union[Mapping[str, Any], str, None]
 # each with a few answers; names no slot holds could grow it without bound.
 ROUTE_CACHE_SIZE = 512
 _WARMING_PREFIX = '{"for_ms":'
+# The report's words for a failed load, before the failure's own detail.
+_FAILED_WORDS = "failed to load: "
 
 
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
@@ -198,7 +200,16 @@ class Fleet:
     Other errors are the extension's own, unchanged.
     """
 
-    __slots__ = ("_clock", "_journal", "_observe_raw", "_queries", "_raw", "_routes")
+    __slots__ = (
+        "_clock",
+        "_declared_json",
+        "_journal",
+        "_names",
+        "_observe_raw",
+        "_queries",
+        "_raw",
+        "_routes",
+    )
 
     def __init__(
         self,
@@ -214,6 +225,8 @@ class Fleet:
             raise ValueError("journal_queries needs a journal")
         declared_json = roster_json(roster)
         self._raw = _garnel.Fleet(total_bytes, reserve_pct, declared_json)
+        self._declared_json = declared_json
+        self._names: tuple[str, ...] | None = None  # read from it when first asked
         self._observe_raw = self._raw.observe  # bound once: observing is the hot path
         self._clock: Clock = monotonic_ms if clock is None else clock
         self._routes: dict[str, Route] = {}
@@ -256,6 +269,40 @@ class Fleet:
         if self._queries is not None:
             return self._query("report", self._raw.report, now)
         return self._raw.report(self._clock() if now is None else now)
+
+    def statuses(self, now: SupportsIndex | None = None) -> list[tuple[str, str]]:
+        """Each declared model's name and its status as `report()` words it, in roster order.
+
+        "resident for 18s", "never probed", "failed to load: ...": the report's
+        lines, cut exactly where each ends whatever a name or a failure's
+        detail holds (the route of a name tells its detail). Asked of the
+        extension directly, so it is not journaled.
+        """
+        at = _time(self._clock() if now is None else now)
+        report = self._raw.report(at)
+        if self._names is None:
+            self._names = tuple(entry["model"] for entry in json.loads(self._declared_json))
+        details: dict[str, str] = {}
+        for name in dict.fromkeys(self._names):
+            text = self._raw.route(name, at)
+            route = self._routes.get(text) or self._parse_route(text)
+            if route.kind is RouteKind.FAILED:
+                details[name] = route.reason or ""
+        # Each line: two blanks, the name padded with blanks to a field, the status.
+        statuses = []
+        cut = report.index("\n") + 1  # the header names no model
+        for name in self._names:
+            start = cut + 2 + len(name)
+            while report[start] == " ":  # no status begins with a blank
+                start += 1
+            detail = details.pop(name, None)  # only the first slot of a name fails
+            if detail is not None:
+                end = start + len(_FAILED_WORDS) + len(detail)
+            else:
+                end = report.index("\n", start)
+            statuses.append((name, report[start:end]))
+            cut = end + 1
+        return statuses
 
     def next_to_load(self) -> str | None:
         """The next admitted model that fits the free bytes, or None."""

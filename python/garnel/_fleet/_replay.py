@@ -445,12 +445,7 @@ def read_journal(
     if current is not None:
         current.finish()
     if chosen is None:
-        if count == 0:
-            raise JournalError(f"{source}: no construction line: not a garnel journal")
-        raise JournalError(
-            f"{source}: holds {count} {'life' if count == 1 else 'lives'} "
-            f"(0 to {count - 1}), not {life}"
-        )
+        raise no_such_life(source, count, life)
     chosen.lives = count
     written_by = chosen.construction.record["garnel"]
     if written_by != _garnel.__version__:
@@ -460,6 +455,16 @@ def read_journal(
             stacklevel=3,
         )
     return chosen
+
+
+def no_such_life(source: str, count: int, life: int | None) -> JournalError:
+    """The error for a journal of `count` lives that has no life `life`."""
+    if count == 0:
+        return JournalError(f"{source}: no construction line: not a garnel journal")
+    return JournalError(
+        f"{source}: holds {count} {'life' if count == 1 else 'lives'} "
+        f"(0 to {count - 1}), not {life}"
+    )
 
 
 def replay(

@@ -5,10 +5,13 @@ and planning the roster and the argv of each server (`_setup`), the server
 processes (`_process`), the supervisor that starts, probes and restarts them
 and tells the Fleet (`_supervisor`), the swaps that bring on-demand models
 onto the card and take them off it, a new Fleet each (`_swap`), the HTTP
-proxy that routes every request by the Fleet (`_proxy`), NVML (`_nvml`) and
-the host's start and stop (`_host`). It is the package's first user: it imports only the public
-`garnel` API. Reading and planning need nothing beyond the standard library;
-serving needs aiohttp, the `serve` extra, imported only by `serve()`.
+proxy that routes every request by the Fleet (`_proxy`), the hooks through
+which they tell what happened (`_events`), the metrics they feed
+(`_metrics`), the status page and the logs' tails (`_page`), NVML (`_nvml`)
+and the host's start and stop (`_host`). It is the package's first user: it
+imports only the public `garnel` API. Reading and planning need nothing beyond the standard library;
+serving needs aiohttp and prometheus-client, the `serve` extra, imported only
+by `serve()`.
 """
 
 from __future__ import annotations
@@ -34,10 +37,11 @@ __all__ = [
 
 def need_extra() -> None:
     """Raises MissingExtra, naming the extra, when serving cannot work here."""
-    try:
-        import aiohttp  # noqa: F401
-    except ImportError:
-        raise MissingExtra("serving needs aiohttp: pip install 'garnel[serve]'") from None
+    for module in ("aiohttp", "prometheus_client"):
+        try:
+            __import__(module)
+        except ImportError:
+            raise MissingExtra(f"serving needs {module}: pip install 'garnel[serve]'") from None
     if not hasattr(os, "killpg"):
         raise MissingExtra("serving needs a POSIX system: its servers run in process groups")
 

@@ -23,7 +23,9 @@ from aiohttp import web
 import garnel
 
 from ._config import ConfigError
+from ._metrics import Metrics
 from ._nvml import Card
+from ._page import Pages
 from ._proxy import Proxy
 from ._setup import Setup
 from ._supervisor import Supervisor
@@ -98,8 +100,10 @@ async def _run(setup: Setup) -> int:
             )
         except (garnel.JournalError, OSError) as error:
             raise ConfigError(f"{config.source}: [serve] journal: {error}") from None
-        supervisor = Supervisor(setup, fleet, card, session, on_fatal)
+        metrics = Metrics(setup)
+        supervisor = Supervisor(setup, fleet, card, session, on_fatal, metrics)
         swaps = Swaps(setup, supervisor)
+        metrics.watch(supervisor)
         proxy = Proxy(
             supervisor,
             swaps,
@@ -107,11 +111,16 @@ async def _run(setup: Setup) -> int:
             settings.api_key,
             settings.warming_wait_s,
             settings.request_timeout_s,
+            metrics,
         )
+        pages = Pages(supervisor, metrics, proxy.refused_key)
         # Bodies reach the servers as the clients sent them, compressed or not;
         # the proxy decodes a copy only to read the model's name.
         runner = web.AppRunner(
-            proxy.app(), access_log=None, shutdown_timeout=DRAIN_S, auto_decompress=False
+            proxy.app(pages.routes()),
+            access_log=None,
+            shutdown_timeout=DRAIN_S,
+            auto_decompress=False,
         )
         await runner.setup()
         site = web.TCPSite(runner, settings.host, settings.port)

@@ -16,7 +16,7 @@ import json
 import math
 import time
 import zlib
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING
 
 import aiohttp
@@ -25,6 +25,7 @@ from yarl import URL
 
 from garnel import Route, RouteKind
 
+from ._events import Events
 from ._supervisor import gib
 
 if TYPE_CHECKING:
@@ -116,6 +117,16 @@ def error_answer(
     return answer
 
 
+class Outcome:
+    """What one request came to, for the events: its route, and when its first byte went."""
+
+    __slots__ = ("first_byte", "route")
+
+    def __init__(self) -> None:
+        self.route: Route | None = None
+        self.first_byte = 0.0
+
+
 class Proxy:
     """The HTTP face of one card; it asks the supervisor's fleet of the moment."""
 
@@ -127,10 +138,12 @@ class Proxy:
         api_key: str,
         warming_wait_s: float,
         request_timeout_s: float,
+        events: Events | None = None,
     ) -> None:
         self.supervisor = supervisor
         self.swaps = swaps
         self.on_demand = swaps.on_demand
+        self.events = Events() if events is None else events
         self.session = session
         self.authorization = f"Bearer {api_key}".encode() if api_key else None
         self.warming_wait_s = warming_wait_s
@@ -141,11 +154,13 @@ class Proxy:
         self.closing = False
         self.in_flight = 0
 
-    def app(self) -> web.Application:
+    def app(self, pages: Iterable[web.RouteDef] = ()) -> web.Application:
+        """The application: the API, and `pages` for people and their tools."""
         app = web.Application(client_max_size=MAX_BODY)
         app.router.add_get("/health", self.health)
         app.router.add_get("/v1/models", self.models)
         app.router.add_post("/v1/{tail:.*}", self.forward)
+        app.router.add_routes(pages)
         app.router.add_route("*", "/{tail:.*}", self.no_such_path)
         return app
 
@@ -162,7 +177,8 @@ class Proxy:
             )
         return error_answer(404, "not_found", f"{request.path}: no such path")
 
-    def _refused_key(self, request: web.Request) -> web.Response | None:
+    def refused_key(self, request: web.Request) -> web.Response | None:
+        """The 401 for a request without the key, when serve has one; else None."""
         if self.authorization is None:
             return None
         given = request.headers.get("Authorization", "").encode("utf-8", "surrogateescape")
@@ -171,7 +187,7 @@ class Proxy:
         return error_answer(401, "invalid_api_key", 'give the key as "Authorization: Bearer <key>"')
 
     async def models(self, request: web.Request) -> web.Response:
-        refused = self._refused_key(request)
+        refused = self.refused_key(request)
         if refused is not None:
             return refused
         data = []
@@ -196,7 +212,23 @@ class Proxy:
         return web.json_response({"object": "list", "data": data})
 
     async def forward(self, request: web.Request) -> web.StreamResponse:
-        refused = self._refused_key(request)
+        arrived = time.monotonic()
+        outcome = Outcome()
+        try:
+            answer = await self._forward(request, outcome)
+        except Exception:
+            self._answered(outcome, 500, arrived)  # aiohttp's answer to what escapes
+            raise
+        self._answered(outcome, answer.status, arrived)
+        return answer
+
+    def _answered(self, outcome: Outcome, status: int, arrived: float) -> None:
+        # A whole answer's first byte goes as the handler returns it.
+        sent = outcome.first_byte or time.monotonic()
+        self.events.answered(outcome.route, status, sent - arrived)
+
+    async def _forward(self, request: web.Request, outcome: Outcome) -> web.StreamResponse:
+        refused = self.refused_key(request)
         if refused is not None:
             return refused
         try:
@@ -219,25 +251,26 @@ class Proxy:
                 "(sent as it is, or with Content-Encoding gzip or deflate)",
             )
         if model in self.on_demand:
-            return await self._forward_on_demand(request, model, body)
-        route = self.supervisor.fleet.route(model)
+            return await self._forward_on_demand(request, model, body, outcome)
+        route = outcome.route = self.supervisor.fleet.route(model)
         if not route.ready:
-            route = await self._wait_for(model, route)
+            route = outcome.route = await self._wait_for(model, route)
             if not route.ready:
                 return self._unavailable(route)
         assert route.endpoint is not None
         self.in_flight += 1
         try:
-            return await self._relay(request, route, body)
+            return await self._relay(request, route, body, outcome)
         finally:
             self.in_flight -= 1
 
     async def _forward_on_demand(
-        self, request: web.Request, model: str, body: bytes
+        self, request: web.Request, model: str, body: bytes, outcome: Outcome
     ) -> web.StreamResponse:
         """A model swapped onto the card when requested: the swaps say when it can go."""
         asked = time.monotonic()
         route, holds = await self.swaps.take(model)
+        outcome.route = route
         if not route.ready:
             if route.kind in (RouteKind.UNKNOWN, RouteKind.WARMING) and not self.closing:
                 waited = time.monotonic() - asked
@@ -246,7 +279,7 @@ class Proxy:
             return self._unavailable(route)
         self.in_flight += 1
         try:
-            return await self._relay(request, route, body)
+            return await self._relay(request, route, body, outcome)
         finally:
             self.in_flight -= 1
             self.swaps.finished(model, holds)
@@ -311,7 +344,9 @@ class Proxy:
                 headers.add(key, value)
         headers["X-Garnel-Route"] = "ready"
 
-    async def _relay(self, request: web.Request, route: Route, body: bytes) -> web.StreamResponse:
+    async def _relay(
+        self, request: web.Request, route: Route, body: bytes, outcome: Outcome
+    ) -> web.StreamResponse:
         dropped = self.not_forwarded | named_by_connection(request.headers)
         headers = [
             (key, value) for key, value in request.headers.items() if key.lower() not in dropped
@@ -328,7 +363,7 @@ class Proxy:
             )
             length = upstream.content_length
             if length is None or length > WHOLE_BELOW:
-                return await self._stream(request, upstream)
+                return await self._stream(request, upstream, outcome)
             # A short answer of known length (never a stream): relayed whole once it
             # is whole, a few packets later, in one write; a server that fails it
             # first is answered for as one that never answered.
@@ -349,13 +384,14 @@ class Proxy:
         return answer
 
     async def _stream(
-        self, request: web.Request, upstream: aiohttp.ClientResponse
+        self, request: web.Request, upstream: aiohttp.ClientResponse, outcome: Outcome
     ) -> web.StreamResponse:
         answer = web.StreamResponse(status=upstream.status, reason=upstream.reason)
         self._copy_headers(upstream, answer, HOP_BY_HOP)
         whole = False
         try:
             await answer.prepare(request)
+            outcome.first_byte = time.monotonic()
             async for chunk in upstream.content.iter_any():
                 await answer.write(chunk)
             whole = True

@@ -30,6 +30,7 @@ import aiohttp
 import garnel
 
 from . import _process
+from ._events import Events
 from ._nvml import Card
 from ._setup import Server, Setup
 
@@ -108,8 +109,10 @@ class Supervisor:
         card: Card,
         session: aiohttp.ClientSession,
         on_fatal: Callable[[BaseException], None],
+        events: Events | None = None,
     ) -> None:
         self.setup = setup
+        self.events = Events() if events is None else events
         self.fleet = fleet
         self.card = card
         self.session = session
@@ -249,12 +252,14 @@ class Supervisor:
         except OSError as error:
             reason = why or error.strerror or str(error)
             self.record(self.fleet.load_started, name)
+            self.events.load_started(name)
             self._fail(slot, f"cannot start its server: {reason}")
             return
         process = slot.process
         log.info("%s: started, pid %d, port %d", name, process.pid, port)
         # The endpoint goes in with the start: once resident, the model routes there.
         self.record(self.fleet.load_started, name)
+        self.events.load_started(name)
         self.record(self.fleet.set_endpoint, name, endpoint)
         slot.endpoint = endpoint
         self.notify()
@@ -283,6 +288,8 @@ class Supervisor:
         self.record(self.fleet.probe_ok, name, held)
         slot.held_bytes = held
         slot.state, slot.resident_since = State.RESIDENT, time.monotonic()
+        self.events.probed(name, held)
+        self.events.loaded(name, slot.resident_since - started)
         log.info("%s: ready on %s after %.1f s", name, endpoint, slot.resident_since - started)
         slot.tasks = [
             asyncio.ensure_future(self._watch_exit(slot, process)),
@@ -293,6 +300,7 @@ class Supervisor:
     def _fail(self, slot: Slot, detail: str) -> None:
         log.warning("%s: failed to load: %s", slot.name, detail)
         self._set_back(slot, partial(garnel.Fleet.load_failed, model=slot.name, detail=detail))
+        self.events.load_failed(slot.name)
         self._lose(slot, State.FAILED)
 
     def _lose(self, slot: Slot, state: State) -> None:
@@ -335,6 +343,7 @@ class Supervisor:
         exited = partial(garnel.Fleet.process_exited, model=slot.name, code=code)
         with contextlib.suppress(JournalFailed):
             self._set_back(slot, exited)
+            self.events.exited(slot.name)
             process.kill_now()
             self._cancel_tasks(slot, but=asyncio.current_task())
             self._lose(slot, State.LOST)
@@ -352,6 +361,7 @@ class Supervisor:
                 held = self._held_bytes(slot)
                 with contextlib.suppress(JournalFailed):
                     self.record(self.fleet.probe_ok, slot.name, held)
+                    self.events.probed(slot.name, held)
                 slot.held_bytes = held
                 if time.monotonic() - slot.resident_since >= HEALTHY_RESETS_BACKOFF_S:
                     slot.backoff_s = FIRST_BACKOFF_S
@@ -369,6 +379,7 @@ class Supervisor:
             )
             with contextlib.suppress(JournalFailed):
                 self._set_back(slot, failed)
+                self.events.unhealthy(slot.name)
             # The fleet now counts its bytes as free: its server goes before the next load.
             ending = asyncio.ensure_future(process.end(END_GRACE_S))
             self._ending.add(ending)

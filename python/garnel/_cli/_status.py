@@ -1,0 +1,180 @@
+"""`garnel status`: a serving card as `garnel serve` answers for it, from wherever reaches it.
+
+The standard library's HTTP client only: no extra is needed to ask. The
+card's report is `GET /` asked for text, the routes `GET /v1/models`, the
+card's bytes the `garnel_card_bytes` lines of `GET /metrics`.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import sys
+import time
+import urllib.error
+import urllib.request
+from typing import TYPE_CHECKING, Any
+
+from ._common import CommandError, answering, printable, write_answer
+
+if TYPE_CHECKING:
+    from ._common import Subparsers
+
+DEFAULT_URL = "http://127.0.0.1:8080"
+TIMEOUT_S = 10.0
+# The most of an answer read: serve's are a few kilobytes.
+ANSWER_LIMIT = 16 * 2**20
+CARD_KINDS = ("total", "reserve", "usable", "committed", "free")
+_CARD_LINE = re.compile(r'^garnel_card_bytes\{kind="(\w+)"\} (\S+)$', re.MULTILINE)
+# Clears a terminal and puts the cursor home, between two reprints.
+_CLEAR = "\x1b[H\x1b[2J"
+
+EXAMPLES = f"""\
+examples:
+  garnel status                              the serve at {DEFAULT_URL}
+  garnel status http://gpu-3:8080 --json     its models and card as one JSON document
+  garnel status --watch 2                    reprinted every 2 s, until Ctrl-C
+
+When serve has an api_key, give it in GARNEL_API_KEY.
+
+exit status: 0 every admitted model is ready, 1 one is not,
+2 serve cannot be reached or refuses the key
+"""
+
+
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 < value < 1e6:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds above 0")
+    return value
+
+
+def register(subparsers: Subparsers) -> None:
+    parser = subparsers.add_parser(
+        "status",
+        help="a running garnel serve's card and models",
+        description="Print the card's report and each model's route as a running garnel serve\n"
+        "answers them.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "url", metavar="URL", nargs="?", default=DEFAULT_URL, help=f"(default: {DEFAULT_URL})"
+    )
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help='print {"models": <GET /v1/models>, "card": {total, reserve, usable, committed, '
+        "free}}",
+    )
+    parser.add_argument(
+        "--watch", metavar="N", type=seconds, help="reprint every N seconds, until interrupted"
+    )
+    parser.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    base = base_url(args.url)
+    key = os.environ.get("GARNEL_API_KEY", "")
+    if args.watch is None:
+        return show(base, key, args.json)
+    clear = not args.json and sys.stdout is not None and sys.stdout.isatty()
+    while True:
+        if clear:
+            write_answer(_CLEAR)
+        try:
+            show(base, key, args.json)
+        except CommandError as error:  # serve may come back: say so, and keep watching
+            if sys.stderr is not None:
+                sys.stderr.write(f"garnel status: error: {printable(str(error))}\n")
+        with answering() as out:
+            out.flush()
+        time.sleep(args.watch)
+
+
+def base_url(text: str) -> str:
+    url = text if "://" in text else "http://" + text
+    scheme = url.split("://", 1)[0].lower()
+    if scheme not in ("http", "https") or not url.split("://", 1)[1].strip("/"):
+        raise CommandError(f"{text!r} is not the http:// or https:// address of a serve")
+    return url.rstrip("/")
+
+
+def show(base: str, key: str, as_json: bool) -> int:
+    """Prints the card once; returns 0 when every model that must be ready is."""
+    listed = _json(base, "/v1/models", fetch(base, "/v1/models", key))
+    models = listed.get("data") if isinstance(listed, dict) else None
+    if not isinstance(models, list) or not all(_is_model(entry) for entry in models):
+        raise CommandError(f"{base}/v1/models: not garnel serve's list of models")
+    if as_json:
+        card = card_bytes(base, fetch(base, "/metrics", key).decode("utf-8", "replace"))
+        write_answer(json.dumps({"models": listed, "card": card}) + "\n")
+    else:
+        report = fetch(base, "/", key, accept="text/plain").decode("utf-8", "replace")
+        # Line by line, each escaped: a name or a failure's detail cannot drive the terminal.
+        write_answer("".join(printable(line) + "\n" for line in report.splitlines()))
+        names = [printable(entry["id"]) for entry in models]
+        width = max(map(len, names), default=0)
+        write_answer("\n")
+        for name, entry in zip(names, models):
+            write_answer(f"  {name:{width}}  {printable(entry['garnel']['route'])}\n")
+    return 0 if all(entry["garnel"]["ready"] for entry in models if must_be_ready(entry)) else 1
+
+
+def must_be_ready(entry: dict[str, Any]) -> bool:
+    """Whether a model must be ready for the card to be well: every one the plan admitted."""
+    return bool(entry["garnel"]["route"] != "not_admitted")
+
+
+def _is_model(entry: object) -> bool:
+    if not isinstance(entry, dict) or not isinstance(entry.get("id"), str):
+        return False
+    garnel = entry.get("garnel")
+    return (
+        isinstance(garnel, dict)
+        and isinstance(garnel.get("route"), str)
+        and isinstance(garnel.get("ready"), bool)
+    )
+
+
+def card_bytes(base: str, metrics: str) -> dict[str, int]:
+    """The card's bytes by kind, from the metrics' `garnel_card_bytes` lines."""
+    found = {kind: value for kind, value in _CARD_LINE.findall(metrics)}
+    try:
+        return {kind: int(float(found[kind])) for kind in CARD_KINDS}
+    except (KeyError, ValueError, OverflowError):
+        raise CommandError(f"{base}/metrics: no garnel_card_bytes of every kind") from None
+
+
+def fetch(base: str, path: str, key: str, accept: str = "") -> bytes:
+    """The body of a GET; CommandError for serve unreached, a refused key or another answer."""
+    headers = {"Authorization": f"Bearer {key}"} if key else {}
+    if accept:
+        headers["Accept"] = accept
+    request = urllib.request.Request(base + path, headers=headers)
+    try:
+        with urllib.request.urlopen(request, timeout=TIMEOUT_S) as answer:
+            body: bytes = answer.read(ANSWER_LIMIT)
+            return body
+    except urllib.error.HTTPError as error:
+        if error.code == 401:
+            why = "GARNEL_API_KEY is not its key" if key else "give its key in GARNEL_API_KEY"
+            raise CommandError(f"{base}: serve refuses the key (401): {why}") from None
+        raise CommandError(
+            f"{base}{path}: answered {error.code} {error.reason}: is this garnel serve?"
+        ) from None
+    except (urllib.error.URLError, OSError, ValueError) as error:
+        reason = getattr(error, "reason", None) or error
+        raise CommandError(f"cannot reach serve at {base}: {reason}") from None
+
+
+def _json(base: str, path: str, body: bytes) -> Any:
+    try:
+        return json.loads(body)
+    except ValueError:
+        raise CommandError(f"{base}{path}: not JSON: is this garnel serve?") from None
