@@ -7,12 +7,15 @@ from __future__ import annotations
 import json
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 from typing import Any
 
 import garnel
-from serve_support import Host, alive, journal_lines, model, start_host, wait_until
+import pytest
+from serve_support import Host, Rows, alive, journal_lines, model, start_host, wait_until
 
 __all__ = ["start_host"]  # the fixture
 
@@ -41,6 +44,16 @@ def answered_by(host: Host, name: str) -> int:
     assert answer.status == 200, answer.body
     assert answer.json()["choices"][0]["message"]["content"] == f"hello from {name}"
     return int(answer.headers["X-Standin-Pid"])
+
+
+def garnel_cli(*args: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "garnel", *args],
+        capture_output=True,
+        text=True,
+        check=False,
+        timeout=60,
+    )
 
 
 def lives(host: Host) -> list[list[dict[str, Any]]]:
@@ -236,3 +249,43 @@ def test_a_pinned_model_lost_or_failed_at_a_swap_is_carried_as_it_stands(start_h
     assert [kind for name, kind in carried if name == "ghost"] == ["load_started", "load_failed"]
     exits = [json.loads(line["detail"]) for line in second if line.get("kind") == "process_exited"]
     assert exits[0] == {"code": -signal.SIGKILL}
+
+
+def test_the_operator_sees_the_swaps(start_host: Any) -> None:
+    parser = pytest.importorskip("prometheus_client.parser", reason="the serve extra")
+    host: Host = start_host(
+        [model("pin", 1), model("t", 1, on_demand=True, ttl_s=0.5), model("huge", 21, **ON_DEMAND)]
+    )
+    host.wait_routes(pin="ready")
+    answered_by(host, "t")
+    wait_until("t unloaded", lambda: on_card(host) == {"pin"}, 10)
+
+    samples: dict[tuple[str, tuple[str, ...]], float] = {}
+    metrics = host.request("GET", "/metrics").body.decode()
+    for family in parser.text_string_to_metric_families(metrics):
+        for sample in family.samples:
+            samples[sample.name, tuple(sample.labels.values())] = sample.value
+    assert samples["garnel_model_route", ("t", "unknown")] == 1  # off the card, not undeclared
+    assert samples["garnel_model_route", ("huge", "not_admitted")] == 1
+    assert samples["garnel_swaps_total", ("request",)] == 1
+    assert samples["garnel_swaps_total", ("idle",)] == 1
+    assert samples["garnel_swap_seconds_count", ()] == 1
+    assert ("garnel_model_probed_bytes", ("t",)) not in samples  # it holds nothing now
+
+    rows = Rows()
+    rows.feed(host.request("GET", "/").body.decode())
+    states = {row[0]: row[1] for row in rows.rows[1:]}
+    assert states["t"] == "on demand, off the card"
+    assert states["huge"].startswith("on demand, too large beside the pinned models — short by")
+    assert states["pin"].startswith("resident for ")
+
+    # Off the card, an on-demand model is no reason for an unwell card: status exits 0.
+    address = f"http://127.0.0.1:{host.port}"
+    shown = garnel_cli("status", address)
+    assert shown.returncode == 0, shown.stdout + shown.stderr
+    lines = [" ".join(line.split()) for line in shown.stdout.splitlines()]
+    assert "t unknown on demand, off the card" in lines
+    assert "swaps: 1 for a request, 1 of an idle model" in " ".join(lines)
+    as_json = json.loads(garnel_cli("status", address, "--json").stdout)
+    assert (as_json["swaps"]["request"], as_json["swaps"]["idle"]) == (1, 1)
+    assert host.end() == 0

@@ -103,7 +103,7 @@ async def _run(setup: Setup) -> int:
         metrics = Metrics(setup)
         supervisor = Supervisor(setup, fleet, card, session, on_fatal, metrics)
         swaps = Swaps(setup, supervisor)
-        metrics.watch(supervisor)
+        metrics.watch(supervisor, swaps)
         proxy = Proxy(
             supervisor,
             swaps,
@@ -113,7 +113,7 @@ async def _run(setup: Setup) -> int:
             settings.request_timeout_s,
             metrics,
         )
-        pages = Pages(supervisor, metrics, proxy.refused_key)
+        pages = Pages(supervisor, swaps, metrics, proxy.refused_key)
         # Bodies reach the servers as the clients sent them, compressed or not;
         # the proxy decodes a copy only to read the model's name.
         runner = web.AppRunner(

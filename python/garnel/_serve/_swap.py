@@ -285,6 +285,7 @@ class Swaps:
             self.leaving.difference_update(victims)
             supervisor.notify()
         swap.switched = True
+        supervisor.events.swapped(swap.wanted, victims)
         if swap.wanted is None:
             swap.seconds = time.monotonic() - swap.started_at
             return
@@ -292,6 +293,7 @@ class Swaps:
         await self._until_loaded(slot, swap.started_at + self.load_timeout_s)
         if slot.state is State.RESIDENT:
             swap.seconds = slot.resident_since - swap.started_at
+            supervisor.events.swap_ready(slot.name, swap.seconds)
             log.info(
                 "swap %d: %s ready %.3f s after the swap began", self.count, slot.name, swap.seconds
             )
