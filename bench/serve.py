@@ -3,6 +3,7 @@ serve, and through Debian's nginx as a plain reverse proxy, on this machine.
 
     .venv/bin/python bench/serve.py             # 10 s a run
     .venv/bin/python bench/serve.py --quick     # 3 s a run
+    .venv/bin/python bench/serve.py --swaps     # the swaps alone (no nginx or wrk needed)
 
 Needs nginx and wrk (`apt-get install -y nginx wrk`) and the serve extra. It
 starts serve on examples/standin.py, an nginx of its own (its own config and
@@ -18,7 +19,12 @@ chat completion each way:
   of direct, every chunk);
 - serve again while a scraper polls its /metrics every 100 ms, as Prometheus
   would, ten times as often (target: the added p50 at 1 client within 0.25 ms
-  of that without the scraper).
+  of that without the scraper);
+- swaps: two on-demand stand-ins that cannot share the card, requested in
+  turn, so that every request swaps one out and the other in. What a swap
+  adds is the request's time less a request's time without a swap and less
+  the stand-in's own start, from its exec to its first healthy answer,
+  measured here by starting it directly (target: median under 50 ms).
 
 Exits 1 when a target is missed. A benchmark for people, not a test.
 """
@@ -166,7 +172,11 @@ def chunk_delays(port: int, chunks: int) -> list[float]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n", 1)[0])
     parser.add_argument("--quick", action="store_true", help="3 s runs instead of 10 s")
-    seconds = 3.0 if parser.parse_args().quick else 10.0
+    parser.add_argument("--swaps", action="store_true", help="measure the swaps alone")
+    options = parser.parse_args()
+    if options.swaps:
+        return measure_swaps(10 if options.quick else 30)
+    seconds = 3.0 if options.quick else 10.0
     for tool in ("nginx", "wrk"):
         if shutil.which(tool) is None:
             print(f"bench/serve.py: needs {tool}: apt-get install -y nginx wrk", file=sys.stderr)
@@ -280,7 +290,119 @@ def measure(scratch: pathlib.Path, seconds: float, *ports: int) -> int:
             f"scraping adds {scraped_added['p50'] - added['p50']:.3f} ms to the p50 > 0.25 ms"
         )
     print("\ntargets: " + ("all met" if not missed else "MISSED: " + "; ".join(missed)))
-    return 1 if missed else 0
+    swaps_missed = measure_swaps(10 if seconds < 10 else 30)
+    return 1 if missed or swaps_missed else 0
+
+
+SWAP_CONFIG = """\
+[card]
+total = "24GiB"
+[serve]
+listen = "127.0.0.1:{port}"
+journal = "card.journal"
+probe_interval_s = 60
+[[model]]
+name = "chat"
+weights_bytes = 1
+engine = "command"
+command = {command}
+{on_demand}
+"""
+ON_DEMAND = """\
+[[model]]
+name = "{name}"
+weights_bytes = 12884901888
+on_demand = true
+engine = "command"
+command = {command}
+"""
+
+
+def standin_start_ms() -> float:
+    """The stand-in's own start: from exec to its first healthy answer, asked every 1 ms."""
+    port = free_port()
+    started = time.monotonic()
+    process = subprocess.Popen(
+        [sys.executable, str(STANDIN), "--port", str(port)], stdout=subprocess.DEVNULL
+    )
+    try:
+        while True:
+            try:
+                connection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+                connection.request("GET", "/health")
+                if connection.getresponse().status == 200:
+                    return (time.monotonic() - started) * 1000
+            except OSError:
+                time.sleep(0.001)
+    finally:
+        process.terminate()
+        process.wait(10)
+
+
+def request_ms(port: int, model: str) -> float:
+    started = time.monotonic()
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+    connection.request("POST", "/v1/chat/completions", json.dumps({"model": model}))
+    answer = connection.getresponse()
+    answer.read()
+    connection.close()
+    if answer.status != 200:
+        raise SystemExit(f"bench/serve.py: a request for {model} was answered {answer.status}")
+    return (time.monotonic() - started) * 1000
+
+
+def measure_swaps(count: int) -> int:
+    """`count` requests that each swap a stand-in out and another in; 0 if the target is met."""
+    scratch = pathlib.Path(tempfile.mkdtemp(prefix="garnel-bench-swap-"))
+    port = free_port()
+    command = json.dumps([sys.executable, str(STANDIN), "--port", "{port}"])
+    on_demand = "".join(ON_DEMAND.format(name=name, command=command) for name in ("left", "right"))
+    (scratch / "serve.toml").write_text(
+        SWAP_CONFIG.format(port=port, command=command, on_demand=on_demand)
+    )
+    serve = subprocess.Popen(
+        [sys.executable, "-m", "garnel", "serve", "serve.toml"],
+        cwd=scratch,
+        stdout=subprocess.DEVNULL,
+        stderr=open(scratch / "serve.err", "wb"),  # noqa: SIM115
+    )
+    try:
+        wait_for(port, "/health")
+        request_ms(port, "chat")
+        request_ms(port, "left")  # the first swap loads without unloading: not counted
+        plain = statistics.median(request_ms(port, "chat") for _ in range(50))
+        swaps = [request_ms(port, ("right", "left")[number % 2]) for number in range(count)]
+        own = sorted(standin_start_ms() for _ in range(count))
+    finally:
+        serve.send_signal(signal.SIGTERM)
+        try:
+            serve.wait(30)
+        except subprocess.TimeoutExpired:
+            serve.kill()
+            serve.wait(10)
+        shutil.rmtree(scratch, ignore_errors=True)
+    start = statistics.median(own)
+    added = sorted(latency - start - plain for latency in swaps)
+    print(
+        f"\nswaps: {count} requests, each swapping one 12 GiB stand-in out and another in "
+        f"beside a pinned one"
+    )
+    print(
+        f"  a request that swaps: median {statistics.median(swaps):.1f} ms, "
+        f"max {max(swaps):.1f} ms; without a swap: {plain:.2f} ms"
+    )
+    print(
+        f"  the stand-in's own start, exec to healthy: median {start:.1f} ms "
+        f"(from {own[0]:.1f} to {own[-1]:.1f} ms)"
+    )
+    median_added = statistics.median(added)
+    print(
+        f"  added by the swap: median {median_added:.1f} ms, "
+        f"p90 {added[int(len(added) * 0.9)]:.1f} ms, max {added[-1]:.1f} ms"
+    )
+    met = median_added < 50.0
+    print("target (median added under 50 ms): " + ("met" if met else "MISSED"))
+    return 0 if met else 1
 
 
 if __name__ == "__main__":

@@ -328,3 +328,27 @@ def test_a_bad_time_for_set_endpoint_changes_nothing(
     assert fleet.route("m0").endpoint is None
     if journaled:
         assert garnel.replay(io.StringIO(text.getvalue())).report(2) == fleet.report(2)
+
+
+def test_replay_says_how_many_lives_a_journal_of_several_holds(tmp_path: pathlib.Path) -> None:
+    def life(now: int, model: str) -> None:
+        journal = tmp_path / "card.journal"
+        with garnel.Fleet(
+            24 * GIB, 10, ROSTER, clock=lambda: now, journal=journal, journal_queries=True
+        ) as fleet:
+            fleet.load_started(model)
+            fleet.route(model)
+
+    def replayed(*args: str) -> str:
+        done = garnel_cli("replay", "card.journal", *args, cwd=tmp_path)
+        assert done.returncode == 0 and done.stderr == "", done.stderr
+        return done.stdout
+
+    life(5, "m0")
+    alone = {args: replayed(*args) for args in [(), ("--check",)]}
+    assert alone[()].startswith("at 5 ms (through line 2):\n")  # one life: as it always read
+    life(9, "m1")
+    header = "card.journal holds 2 lives (0 to 1); life {}:\n"
+    for args, text in alone.items():
+        assert replayed("--life", "0", *args) == header.format(0) + text
+    assert replayed().startswith(header.format(1) + "at 9 ms (through line 5):\n")

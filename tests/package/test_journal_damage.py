@@ -130,7 +130,7 @@ def test_one_reading_gives_every_life_and_time_its_own_card(tmp_path: pathlib.Pa
     assert done.returncode == 0 and done.stderr == "", done.stderr
     reports = [garnel.replay(path, life=1, until=t).report() for t in times]
     through = [1, 2, len(C)]
-    assert done.stdout == "\n".join(
+    assert done.stdout == f"{path} holds 2 lives (0 to 1); life 1:\n" + "\n".join(
         f"at {t} ms (through line {len(A) + n}):\n{report}"
         for t, n, report in zip(times, through, reports)
     )

@@ -41,8 +41,8 @@ def standin(*options: str) -> list[str]:
 
 
 def toml_value(value: object) -> str:
-    if isinstance(value, (str, int, float)) and not isinstance(value, bool):
-        return json.dumps(value)
+    if isinstance(value, (str, int, float, bool)):
+        return json.dumps(value)  # true and false, as TOML writes them too
     if isinstance(value, Mapping):
         return "{" + ", ".join(f"{json.dumps(k)} = {toml_value(v)}" for k, v in value.items()) + "}"
     assert isinstance(value, Sequence), value

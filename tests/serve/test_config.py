@@ -58,6 +58,9 @@ BAD = [
     (config_text([model("a", command=["x", "{prot}"])]), "(a) command", "{prot}"),
     (config_text([model("a", command=["x", "{path}"])]), "(a) command", 'no "path"'),
     (config_text([{"name": "a", "path": "nowhere.gguf"}]), "(a) path", "nowhere.gguf"),
+    (config_text([model("a", on_demand="yes")]), "(a) on_demand", "true or false"),
+    (config_text([model("a", on_demand=True, ttl_s=-1)]), "(a) ttl_s", "from 0 up"),
+    (config_text([model("a", ttl_s=60)]), "(a) ttl_s", "on_demand = true"),
     ("[card\n", "serve.toml", "bad TOML"),
 ]
 
@@ -166,11 +169,23 @@ def test_check_prints_the_plan_and_commands_and_says_whether_all_can_start(
     (tmp_path / "rejects.toml").write_text(config_text([*fits, model("huge", 40)]))
     missing = model("ghost", 1, command=["no-such-server-anywhere", "{port}"])
     (tmp_path / "missing.toml").write_text(config_text([*fits, missing]))
+    # On-demand models are planned one at a time beside the pinned ones: two that
+    # cannot share the card fit; one too large even beside them alone does not.
+    turns = [model("c", 15, on_demand=True), model("d", 15, on_demand=True, ttl_s=300)]
+    (tmp_path / "turns.toml").write_text(config_text([*fits, *turns]))
+    (tmp_path / "never.toml").write_text(config_text([*fits, model("huge", 20, on_demand=True)]))
 
     done = garnel_serve("fits.toml", "--check", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     assert "2 of 2 admitted" in done.stdout and f"{STANDIN} --port" in done.stdout
     assert garnel_serve("rejects.toml", "--check", cwd=tmp_path).returncode == 1
+    done = garnel_serve("turns.toml", "--check", cwd=tmp_path)
+    assert done.returncode == 0 and "2 of 2 admitted" in done.stdout, done.stdout
+    assert "d 15.0 GiB fits; unloaded after 300 s idle" in " ".join(done.stdout.split())
+    done = garnel_serve("never.toml", "--check", cwd=tmp_path)
+    assert done.returncode == 1
+    words = " ".join(done.stdout.split())
+    assert "huge 20.0 GiB REJECTED beside the pinned models alone, short by 2.4 GiB" in words
     done = garnel_serve("missing.toml", "--check", cwd=tmp_path)
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert "(ghost) command: 'no-such-server-anywhere' is not found on PATH" in done.stderr

@@ -20,6 +20,9 @@ examples:
   garnel replay card.journal --check         ask every recorded query again
   garnel replay card.journal --plot day.svg  draw the card over its day (garnel[plot])
 
+A journal of more than one life (garnel serve makes one a start and one a swap)
+is first said in one line: how many lives it holds, and which one follows.
+
 exit status: 0 done, 1 --check found a different answer, 2 bad input
 """
 
@@ -67,6 +70,11 @@ def run(args: argparse.Namespace) -> int:
         return plot(args)
     # One pass over the journal drives a fleet for every --at and the check.
     life = read_journal(args.journal, life=args.life, untils=args.at or [None], checking=args.check)
+    if life.lives > 1:  # a journal of one life reads as it always has
+        write_answer(
+            f"{printable(life.source)} holds {life.lives} lives (0 to {life.lives - 1}); "
+            f"life {life.number}:\n"
+        )
     if args.check:
         compared, difference = life.check()
         if difference is not None:

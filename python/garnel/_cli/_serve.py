@@ -6,10 +6,12 @@ import argparse
 import shlex
 from typing import TYPE_CHECKING
 
+from .._roster import gib, shortfall
 from ._common import CommandError, answering, printable, write_answer
 from ._plan import plan_for_people
 
 if TYPE_CHECKING:
+    from .. import _serve
     from ._common import Subparsers
 
 EXAMPLES = """\
@@ -18,7 +20,8 @@ examples:
   garnel serve examples/serve.toml           serve until SIGTERM or SIGINT
 
 exit status: 0 stopped cleanly (--check: everything fits and can start),
-1 --check: a model was rejected; serving: the card's journal failed,
+1 --check: a pinned model was rejected, or an on-demand one cannot fit beside the
+pinned ones alone; serving: the card's journal failed,
 2 bad configuration (a program that cannot be found included, for --check)
 """
 
@@ -57,6 +60,7 @@ def run(args: argparse.Namespace) -> int:
             setup.total_source,
             config.card.reserve_pct,
         )
+        + on_demand_for_people(setup)
     )
     if not args.check:
         with answering() as out:
@@ -72,4 +76,23 @@ def run(args: argparse.Namespace) -> int:
     problems = _serve.check_programs(setup)
     if problems:
         raise CommandError("; ".join(problems))
-    return 0 if setup.plan.fits else 1
+    return 0 if setup.fits else 1
+
+
+def on_demand_for_people(setup: _serve.Setup) -> str:
+    """A line per on-demand model: whether it fits beside the pinned models alone."""
+    if not setup.on_demand:
+        return ""
+    names = [printable(server.name) for server in setup.on_demand]
+    width = max(map(len, names))
+    lines = ["\non demand (planned beside the pinned models when a request names one):\n"]
+    for name, server in zip(names, setup.on_demand):
+        rejected = setup.alone_beside_pinned[server.name].rejected
+        if rejected:
+            verdict = f"REJECTED beside the pinned models alone, short by {shortfall(rejected[0].short_bytes)}"
+        elif server.config.ttl_s:
+            verdict = f"fits; unloaded after {server.config.ttl_s:g} s idle"
+        else:
+            verdict = "fits"
+        lines.append(f"  {name:{width}}  {gib(server.planned_bytes):>7} GiB  {verdict}\n")
+    return "".join(lines)

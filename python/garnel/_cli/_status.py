@@ -2,7 +2,8 @@
 
 The standard library's HTTP client only: no extra is needed to ask. The
 card's report is `GET /` asked for text, the routes `GET /v1/models`, the
-card's bytes the `garnel_card_bytes` lines of `GET /metrics`.
+card's bytes the `garnel_card_bytes` lines of `GET /metrics`, and the swaps
+of on-demand models its `garnel_swaps_total` and `garnel_swap_seconds` lines.
 """
 
 from __future__ import annotations
@@ -28,6 +29,8 @@ TIMEOUT_S = 10.0
 ANSWER_LIMIT = 16 * 2**20
 CARD_KINDS = ("total", "reserve", "usable", "committed", "free")
 _CARD_LINE = re.compile(r'^garnel_card_bytes\{kind="(\w+)"\} (\S+)$', re.MULTILINE)
+_SWAPS_LINE = re.compile(r'^garnel_swaps_total\{reason="(\w+)"\} (\S+)$', re.MULTILINE)
+_SWAP_SECONDS = re.compile(r"^garnel_swap_seconds_(sum|count) (\S+)$", re.MULTILINE)
 # Clears a terminal and puts the cursor home, between two reprints.
 _CLEAR = "\x1b[H\x1b[2J"
 
@@ -39,8 +42,8 @@ examples:
 
 When serve has an api_key, give it in GARNEL_API_KEY.
 
-exit status: 0 every admitted model is ready, 1 one is not,
-2 serve cannot be reached or refuses the key
+exit status: 0 every admitted model is ready (an on-demand one only while on
+the card), 1 one is not, 2 serve cannot be reached or refuses the key
 """
 
 
@@ -111,9 +114,13 @@ def show(base: str, key: str, as_json: bool) -> int:
     models = listed.get("data") if isinstance(listed, dict) else None
     if not isinstance(models, list) or not all(_is_model(entry) for entry in models):
         raise CommandError(f"{base}/v1/models: not garnel serve's list of models")
+    on_demand = any(entry["garnel"].get("on_demand") for entry in models)
     if as_json:
-        card = card_bytes(base, fetch(base, "/metrics", key).decode("utf-8", "replace"))
-        write_answer(json.dumps({"models": listed, "card": card}) + "\n")
+        metrics = fetch(base, "/metrics", key).decode("utf-8", "replace")
+        document = {"models": listed, "card": card_bytes(base, metrics)}
+        if on_demand:
+            document["swaps"] = swaps(base, metrics)
+        write_answer(json.dumps(document) + "\n")
     else:
         report = fetch(base, "/", key, accept="text/plain").decode("utf-8", "replace")
         # Line by line, each escaped: a name or a failure's detail cannot drive the terminal.
@@ -121,14 +128,58 @@ def show(base: str, key: str, as_json: bool) -> int:
         names = [printable(entry["id"]) for entry in models]
         width = max(map(len, names), default=0)
         write_answer("\n")
-        for name, entry in zip(names, models):
-            write_answer(f"  {name:{width}}  {printable(entry['garnel']['route'])}\n")
+        kinds = [printable(entry["garnel"]["route"]) for entry in models]
+        kind_width = max(map(len, kinds), default=0) if on_demand else 0
+        for name, kind, entry in zip(names, kinds, models):
+            line = f"  {name:{width}}  {kind.ljust(kind_width)}{on_demand_note(entry)}"
+            write_answer(line.rstrip(" ") + "\n")
+        if on_demand:
+            metrics = fetch(base, "/metrics", key).decode("utf-8", "replace")
+            write_answer("\n" + swaps_for_people(swaps(base, metrics)) + "\n")
     return 0 if all(entry["garnel"]["ready"] for entry in models if must_be_ready(entry)) else 1
 
 
 def must_be_ready(entry: dict[str, Any]) -> bool:
-    """Whether a model must be ready for the card to be well: every one the plan admitted."""
-    return bool(entry["garnel"]["route"] != "not_admitted")
+    """Whether a model must be ready for the card to be well: every one the plan of the
+    moment admitted; an on-demand model off the card is loaded when it is asked for."""
+    on_card = entry["garnel"].get("on_card", True)
+    return bool(entry["garnel"]["route"] != "not_admitted" and on_card is not False)
+
+
+def on_demand_note(entry: dict[str, Any]) -> str:
+    garnel = entry["garnel"]
+    if not garnel.get("on_demand"):
+        return ""
+    if garnel.get("on_card"):
+        return "  on demand"
+    if garnel["route"] == "not_admitted":
+        return "  on demand, too large beside the pinned models"
+    return "  on demand, off the card"
+
+
+def swaps(base: str, metrics: str) -> dict[str, float]:
+    """The swaps by reason, and the seconds of those for a request that got their model
+    ready (`ready`, and their `ready_seconds` in all), from the metrics."""
+    found = dict(_SWAPS_LINE.findall(metrics))
+    seconds = dict(_SWAP_SECONDS.findall(metrics))
+    try:
+        return {
+            "request": int(float(found["request"])),
+            "idle": int(float(found["idle"])),
+            "ready": int(float(seconds["count"])),
+            "ready_seconds": float(seconds["sum"]),
+        }
+    except (KeyError, ValueError, OverflowError):
+        raise CommandError(f"{base}/metrics: no garnel_swaps_total of every reason") from None
+
+
+def swaps_for_people(counts: dict[str, float]) -> str:
+    requested, idle, ready = int(counts["request"]), int(counts["idle"]), int(counts["ready"])
+    line = f"swaps: {requested} for a request, {idle} of an idle model"
+    if ready:
+        mean = counts["ready_seconds"] / ready
+        line += f"; a requested model ready {mean:.2f} s after its swap began, on average"
+    return line
 
 
 def _is_model(entry: object) -> bool:

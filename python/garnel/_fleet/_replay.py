@@ -323,10 +323,17 @@ class Life:
     for, and, when checking, every recorded query asked again."""
 
     def __init__(
-        self, source: str, construction: Line, untils: Sequence[int | None], checking: bool
+        self,
+        source: str,
+        construction: Line,
+        untils: Sequence[int | None],
+        checking: bool,
+        number: int = 0,
     ) -> None:
         self.source = source
         self.construction = construction
+        self.number = number  # which life of the file, from 0
+        self.lives = number + 1  # how many the file holds, once it is read
         now = construction.record.get("now")
         self.last_now: int | None = now if isinstance(now, int) else None
         self.driven = [Driven(self, until) for until in untils]
@@ -431,7 +438,7 @@ def read_journal(
                 current.finish()
             current = None
             if life is None or count == life:
-                chosen = current = Life(source, line, untils, checking)
+                chosen = current = Life(source, line, untils, checking, count)
             count += 1
         elif current is not None:
             current.take(line)
@@ -439,6 +446,7 @@ def read_journal(
         current.finish()
     if chosen is None:
         raise no_such_life(source, count, life)
+    chosen.lives = count
     written_by = chosen.construction.record["garnel"]
     if written_by != _garnel.__version__:
         warnings.warn(

@@ -3,12 +3,13 @@
 This subpackage owns the host: its configuration file (`_config`), sizing
 and planning the roster and the argv of each server (`_setup`), the server
 processes (`_process`), the supervisor that starts, probes and restarts them
-and tells the Fleet (`_supervisor`), the HTTP proxy that routes every request
-by the Fleet (`_proxy`), the hooks through which both tell what happened
-(`_events`), the metrics they feed (`_metrics`), the status page and the
-logs' tails (`_page`), NVML (`_nvml`) and the host's start and stop
-(`_host`). It is the package's first user: it imports only the public
-`garnel` API. Reading and planning need nothing beyond the standard library;
+and tells the Fleet (`_supervisor`), the swaps that bring on-demand models
+onto the card and take them off it, a new Fleet each (`_swap`), the HTTP
+proxy that routes every request by the Fleet (`_proxy`), the hooks through
+which they tell what happened (`_events`), the metrics they feed
+(`_metrics`), the status page and the logs' tails (`_page`), NVML (`_nvml`)
+and the host's start and stop (`_host`). It is the package's first user: it
+imports only the public `garnel` API. Reading and planning need nothing beyond the standard library;
 serving needs aiohttp and prometheus-client, the `serve` extra, imported only
 by `serve()`.
 """

@@ -61,6 +61,8 @@ class ModelConfig:
     health: str
     env: Mapping[str, str] = field(default_factory=dict)
     overhead: int | None = None  # None: the engine's default
+    on_demand: bool = False  # loaded when a request names it, swapped out to make room
+    ttl_s: float = 0.0  # an on-demand model idle this long is unloaded; 0: never
 
     @property
     def table(self) -> str:
@@ -148,6 +150,10 @@ def _seconds(minimum_exclusive: bool) -> Callable[[object], float | None]:
 
 def _text(value: object) -> str | None:
     return value if isinstance(value, str) else None
+
+
+def _flag(value: object) -> bool | None:
+    return value if isinstance(value, bool) else None
 
 
 U64_MAX = 2**64 - 1
@@ -315,6 +321,13 @@ def _model(shown: str, index: int, entry: object, folder: Path) -> ModelConfig:
             raise table.fault(f"env.{key}", "is set by serve, from [card] gpu")
     # -1: not given (or given empty), the engine's default.
     overhead = table.take("overhead", -1, _overhead, SIZE_WANTED + ', or "" for the default')
+    on_demand = table.take("on_demand", False, _flag, "true or false")
+    ttl_s = table.take("ttl_s", 0.0, _seconds(False), "a number of seconds from 0 up")
+    if ttl_s and not on_demand:
+        # A pinned model is kept whatever its idleness: a ttl here is a mistake to say.
+        raise table.fault(
+            "ttl_s", "only an on-demand model is unloaded when idle: on_demand = true"
+        )
     model = ModelConfig(
         name=name,
         index=index,
@@ -328,6 +341,8 @@ def _model(shown: str, index: int, entry: object, folder: Path) -> ModelConfig:
         health=health,
         env=env,
         overhead=None if overhead < 0 else overhead,
+        on_demand=on_demand,
+        ttl_s=ttl_s,
     )
     table.done()
     return model

@@ -32,6 +32,13 @@ class Events:
     def unhealthy(self, model: str) -> None:
         """`model` failed its probes and is lost (`probe_failed`); serve ends its server."""
 
+    def swapped(self, wanted: str | None, unloaded: tuple[str, ...]) -> None:
+        """A swap made a new life of the card: `wanted` brought onto it (None: the swap
+        only took an idle model off) and `unloaded` taken off, their servers ended."""
+
+    def swap_ready(self, model: str, seconds: float) -> None:
+        """`model`, which a swap brought on, is ready `seconds` after the swap began."""
+
     def answered(self, route: Route | None, status: int, first_byte_s: float) -> None:
         """A POST under /v1/ was answered with `status`, its first byte `first_byte_s`
         after it arrived; `route` is None for one refused before routing."""

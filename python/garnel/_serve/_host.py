@@ -29,6 +29,7 @@ from ._page import Pages
 from ._proxy import Proxy
 from ._setup import Setup
 from ._supervisor import Supervisor
+from ._swap import Swaps
 
 log = logging.getLogger("garnel.serve")
 
@@ -89,6 +90,7 @@ async def _run(setup: Setup) -> int:
     )
     card = Card(config.card.gpu)
     supervisor: Supervisor | None = None
+    swaps: Swaps | None = None
     runner: web.AppRunner | None = None
     fleet: garnel.Fleet | None = None
     try:
@@ -100,16 +102,18 @@ async def _run(setup: Setup) -> int:
             raise ConfigError(f"{config.source}: [serve] journal: {error}") from None
         metrics = Metrics(setup)
         supervisor = Supervisor(setup, fleet, card, session, on_fatal, metrics)
-        metrics.watch(supervisor)
+        swaps = Swaps(setup, supervisor)
+        metrics.watch(supervisor, swaps)
         proxy = Proxy(
             supervisor,
+            swaps,
             session,
             settings.api_key,
             settings.warming_wait_s,
             settings.request_timeout_s,
             metrics,
         )
-        pages = Pages(supervisor, metrics, proxy.refused_key)
+        pages = Pages(supervisor, swaps, metrics, proxy.refused_key)
         # Bodies reach the servers as the clients sent them, compressed or not;
         # the proxy decodes a copy only to read the model's name.
         runner = web.AppRunner(
@@ -129,9 +133,11 @@ async def _run(setup: Setup) -> int:
             ) from None
         log.info("listening on http://%s:%d", settings.host, settings.port)
         supervisor.start()
+        swaps.start()
         await stop.wait()
         log.info("stopping: no new requests; %d in flight may finish", proxy.in_flight)
         proxy.closing = True
+        await swaps.close()
         supervisor.notify()  # requests waiting for a model are answered now
         await runner.cleanup()
         runner = None
@@ -141,8 +147,11 @@ async def _run(setup: Setup) -> int:
     finally:
         if runner is not None:
             await runner.cleanup()
+        if swaps is not None:
+            await swaps.close()
         if supervisor is not None:
             supervisor.kill_all()
+            fleet = supervisor.fleet  # a swap's life, or the first
         if fleet is not None:
             try:
                 fleet.close()

@@ -29,6 +29,7 @@ from ._events import Events
 if TYPE_CHECKING:
     from ._setup import Setup
     from ._supervisor import Supervisor
+    from ._swap import Swaps
 
 # A label for what no declared model is: a client's name for a model this
 # host does not have, or a request refused before it was routed.
@@ -39,6 +40,9 @@ NONE = "-"
 REQUEST_BUCKETS = (0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120, 300)
 # From a server's start to its first healthy answer: seconds to many minutes.
 LOAD_BUCKETS = (0.5, 1, 2.5, 5, 10, 20, 30, 60, 120, 300, 600, 1200)
+# From a swap's start to its model ready: a stand-in's tens of ms to a large model's minutes.
+SWAP_BUCKETS = (0.05, 0.1, 0.25, *LOAD_BUCKETS)
+SWAP_REASONS = ("request", "idle")
 
 CONTENT_TYPE = prometheus_client.CONTENT_TYPE_LATEST
 
@@ -83,9 +87,23 @@ class Metrics(Events):
             registry=registry,
             buckets=LOAD_BUCKETS,
         )
+        self.swaps = Counter(
+            "garnel_swaps_total",
+            "Swaps, each a new life of the card's journal: for a request, or of an idle model",
+            ("reason",),
+            registry=registry,
+        )
+        self.swap_seconds = Histogram(
+            "garnel_swap_seconds",
+            "Seconds from a swap's start to the requested model ready",
+            registry=registry,
+            buckets=SWAP_BUCKETS,
+        )
         for server in setup.servers:  # every declared model's counts, from 0
             for counter in (self.starts, self.exits, self.load_failures):
                 counter.labels(server.name)
+        for reason in SWAP_REASONS:
+            self.swaps.labels(reason)
         # What each model's last probe_ok reported, and when serve last saw it change state.
         self.probed_bytes: dict[str, int] = {}
         self.changed_at: dict[str, float] = {}
@@ -94,9 +112,10 @@ class Metrics(Events):
         self._requests: dict[tuple[str, str, int], Counter] = {}
         self._request_seconds: dict[str, Histogram] = {}
 
-    def watch(self, supervisor: Supervisor) -> None:
-        """Reads the card's figures from `supervisor`'s fleet at each scrape."""
-        self.registry.register(CardCollector(self, supervisor))
+    def watch(self, supervisor: Supervisor, swaps: Swaps) -> None:
+        """Reads the card's figures from `supervisor`'s fleet at each scrape, and the
+        routes of the on-demand models off the card from `swaps`."""
+        self.registry.register(CardCollector(self, supervisor, swaps))
 
     def exposition(self) -> bytes:
         """Every metric in the Prometheus text format."""
@@ -135,6 +154,18 @@ class Metrics(Events):
     def unhealthy(self, model: str) -> None:
         self.changed_at[model] = time.monotonic()
 
+    # The swaps' hooks.
+
+    def swapped(self, wanted: str | None, unloaded: tuple[str, ...]) -> None:
+        self.swaps.labels(SWAP_REASONS[wanted is None]).inc()
+        now = time.monotonic()
+        for model in unloaded:  # off the card: it holds nothing there now
+            self.probed_bytes.pop(model, None)
+            self.changed_at[model] = now
+
+    def swap_ready(self, model: str, seconds: float) -> None:
+        self.swap_seconds.observe(seconds)
+
     # The proxy's hook, once a request.
 
     def answered(self, route: Route | None, status: int, first_byte_s: float) -> None:
@@ -157,9 +188,10 @@ class Metrics(Events):
 class CardCollector(Collector):
     """The card as the fleet of the moment answers it, read at each scrape."""
 
-    def __init__(self, metrics: Metrics, supervisor: Supervisor) -> None:
+    def __init__(self, metrics: Metrics, supervisor: Supervisor, swaps: Swaps) -> None:
         self.metrics = metrics
         self.supervisor = supervisor
+        self.swaps = swaps
 
     def collect(self) -> Iterator[Metric]:
         setup, fleet = self.metrics.setup, self.supervisor.fleet
@@ -180,7 +212,7 @@ class CardCollector(Collector):
             labels=["model", "route"],
         )
         for name in self.supervisor.slots:
-            now = fleet.route(name).kind
+            now = self.swaps.route(name).kind
             for kind in RouteKind:
                 routes.add_metric([name, kind.value], 1 if kind is now else 0)
         yield routes

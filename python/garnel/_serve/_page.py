@@ -19,19 +19,21 @@ from urllib.parse import quote
 
 from aiohttp import web
 
-from garnel import RouteKind
+from garnel import Route, RouteKind
 
 from ._metrics import CONTENT_TYPE, Metrics
 from ._supervisor import log_name
 
 if TYPE_CHECKING:
     from ._supervisor import Supervisor
+    from ._swap import Swap, Swaps
 
 GIB = 2**30
 LOG_LINES = 200
 # A log's tail is read from at most this many bytes at its end.
 LOG_TAIL_BYTES = 1 << 20
 REFRESH_S = 5
+SWAPS_SHOWN = 10
 
 # Each resident model's colour in the card's bar, by its place in the roster.
 COLOURS = ("#4e79a7", "#f28e2b", "#59a14f", "#b07aa1", "#76b7b2", "#edc948", "#ff9da7", "#9c755f")
@@ -99,10 +101,12 @@ class Pages:
     def __init__(
         self,
         supervisor: Supervisor,
+        swaps: Swaps,
         metrics: Metrics,
         refused_key: Callable[[web.Request], web.Response | None],
     ) -> None:
         self.supervisor = supervisor
+        self.swaps = swaps
         self.metrics = metrics
         self.refused_key = refused_key
 
@@ -156,7 +160,8 @@ class Pages:
         fleet, setup = supervisor.fleet, supervisor.setup
         statuses = dict(fleet.statuses())
         header = fleet.report().split("\n", 1)[0]
-        routes = {name: fleet.route(name) for name in supervisor.slots}
+        swaps = self.swaps
+        routes = {name: swaps.route(name) for name in supervisor.slots}
         starts, exits = metrics.counts(metrics.starts), metrics.counts(metrics.exits)
         now = time.monotonic()
         total, usable = setup.total_bytes, setup.plan.usable_bytes
@@ -193,9 +198,12 @@ class Pages:
                 probed = f'<span class="over">{probed}</span>'
             started = starts.get(name, 0)
             log = f'<a href="/logs/{e(quote(name, safe=""))}">log</a>' if started else "—"
+            state = statuses.get(name, "")
+            if name in swaps.on_demand:
+                state = on_demand_state(state, route, swaps.on_card_now(name))
             rows.append(
                 f'<tr class="{ROW_CLASS[route.kind]}"><th scope="row">{e(name)}</th>'
-                f'<td class="state">{e(statuses.get(name, ""))}</td><td>{since}</td>'
+                f'<td class="state">{e(state)}</td><td>{since}</td>'
                 f"<td>{'—' if endpoint is None else f'<code>{e(endpoint)}</code>'}</td>"
                 f'<td class="n">{gib(planned)}</td><td class="n">{probed}</td>'
                 f'<td class="n">{started}</td><td class="n">{exits.get(name, 0)}</td>'
@@ -213,7 +221,45 @@ class Pages:
             reserve=gib(total - usable),
             usable=gib(usable),
             rows="\n".join(rows),
+            swaps=self._swaps(now) if swaps.on_demand else "",
         )
+
+    def _swaps(self, now: float) -> str:
+        """The swaps section: how many, and the latest, newest first."""
+        swaps = self.swaps
+        latest = list(swaps.history)[-SWAPS_SHOWN:][::-1]
+        items = "".join(f"<li>{swap_line(swap, now)}</li>" for swap in latest)
+        count = f"{swaps.count} swap{'' if swaps.count == 1 else 's'}"
+        return (
+            f'<h2>Swaps</h2>\n<p class="muted">{count} since serve started, '
+            f"each a new life of the card's journal</p>\n<ul>{items}</ul>\n"
+        )
+
+
+def on_demand_state(state: str, route: Route, on_card: bool) -> str:
+    """An on-demand model's state: the report's words on the card, and what it is off it."""
+    if on_card:
+        return f"{state}, on demand"
+    if route.kind is RouteKind.NOT_ADMITTED:
+        short = gib(route.short_bytes or 0)
+        return f"on demand, too large beside the pinned models — short by {short}"
+    return "on demand, off the card"
+
+
+def swap_line(swap: Swap, now: float) -> str:
+    """One swap for people: when, what came on and went off, and how long it took."""
+    moved = [f"{e(swap.wanted)} in"] if swap.wanted is not None else []
+    moved += [f"{e(name)} out" for name in swap.unloaded]
+    if swap.wanted is None:
+        outcome = "idle"
+    elif swap.seconds is not None:
+        outcome = f"ready after {swap.seconds:.2f} s"
+    elif swap.done.is_set():
+        outcome = "not ready"
+    else:
+        outcome = f"loading for {duration(now - swap.started_at)}"
+    began = time.strftime("%H:%M:%S", time.localtime(swap.began))
+    return f"{began} — {', '.join(moved)}: {outcome}"
 
 
 def e(text: str) -> str:
@@ -256,7 +302,7 @@ PAGE = """<!DOCTYPE html>
 </tbody>
 </table>
 </div>
-<p class="muted"><a href="/metrics">metrics</a> · <a href="/v1/models">/v1/models</a></p>
+{swaps}<p class="muted"><a href="/metrics">metrics</a> · <a href="/v1/models">/v1/models</a></p>
 </body>
 </html>
 """

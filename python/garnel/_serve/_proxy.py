@@ -30,6 +30,7 @@ from ._supervisor import gib
 
 if TYPE_CHECKING:
     from ._supervisor import Supervisor
+    from ._swap import Swaps
 
 MAX_BODY = 64 * 2**20
 # An answer of a known length up to this is relayed whole, in one write; a longer one,
@@ -132,6 +133,7 @@ class Proxy:
     def __init__(
         self,
         supervisor: Supervisor,
+        swaps: Swaps,
         session: aiohttp.ClientSession,
         api_key: str,
         warming_wait_s: float,
@@ -139,6 +141,8 @@ class Proxy:
         events: Events | None = None,
     ) -> None:
         self.supervisor = supervisor
+        self.swaps = swaps
+        self.on_demand = swaps.on_demand
         self.events = Events() if events is None else events
         self.session = session
         self.authorization = f"Bearer {api_key}".encode() if api_key else None
@@ -187,8 +191,9 @@ class Proxy:
         if refused is not None:
             return refused
         data = []
+        swaps = self.swaps
         for name, slot in self.supervisor.slots.items():
-            route = self.supervisor.fleet.route(name)
+            route = swaps.route(name)
             data.append(
                 {
                     "id": name,
@@ -199,6 +204,8 @@ class Proxy:
                         "ready": route.ready,
                         "try_elsewhere": route.try_elsewhere,
                         "planned_bytes": slot.server.planned_bytes,
+                        "on_demand": name in swaps.on_demand,
+                        "on_card": swaps.on_card_now(name),
                     },
                 }
             )
@@ -243,6 +250,8 @@ class Proxy:
                 'the body must be JSON with a string "model" '
                 "(sent as it is, or with Content-Encoding gzip or deflate)",
             )
+        if model in self.on_demand:
+            return await self._forward_on_demand(request, model, body, outcome)
         route = outcome.route = self.supervisor.fleet.route(model)
         if not route.ready:
             route = outcome.route = await self._wait_for(model, route)
@@ -254,6 +263,26 @@ class Proxy:
             return await self._relay(request, route, body, outcome)
         finally:
             self.in_flight -= 1
+
+    async def _forward_on_demand(
+        self, request: web.Request, model: str, body: bytes, outcome: Outcome
+    ) -> web.StreamResponse:
+        """A model swapped onto the card when requested: the swaps say when it can go."""
+        asked = time.monotonic()
+        route, holds = await self.swaps.take(model)
+        outcome.route = route
+        if not route.ready:
+            if route.kind in (RouteKind.UNKNOWN, RouteKind.WARMING) and not self.closing:
+                waited = time.monotonic() - asked
+                message = f"{model!r} is loaded on demand, not ready after {waited:.0f} s"
+                return error_answer(503, route.kind.value, message, route, RETRY_LOADING_S)
+            return self._unavailable(route)
+        self.in_flight += 1
+        try:
+            return await self._relay(request, route, body, outcome)
+        finally:
+            self.in_flight -= 1
+            self.swaps.finished(model, holds)
 
     def _waits(self, route: Route) -> bool:
         if self.closing:

@@ -10,7 +10,7 @@ from __future__ import annotations
 import os
 import shutil
 import string
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -127,20 +127,45 @@ class Server:
 
 @dataclass(frozen=True)
 class Setup:
-    """The host as it will start: the card, the planned roster and every server's command."""
+    """The host as it will start: the card, the planned roster and every server's command.
+
+    The roster it starts with holds the pinned models; each on-demand model is
+    planned again, beside them, when a request names it (`plan_of`).
+    `alone_beside_pinned` is each on-demand model's plan beside the pinned
+    models alone: one it rejects can never be on this card.
+    """
 
     config: Config
     total_bytes: int
     total_source: str
     servers: tuple[Server, ...]
     plan: garnel.Plan
+    alone_beside_pinned: Mapping[str, garnel.Plan]
+
+    @property
+    def pinned(self) -> tuple[Server, ...]:
+        return tuple(server for server in self.servers if not server.config.on_demand)
+
+    @property
+    def on_demand(self) -> tuple[Server, ...]:
+        return tuple(server for server in self.servers if server.config.on_demand)
 
     @property
     def roster(self) -> list[garnel.Model]:
-        return [server.model() for server in self.servers]
+        """The roster serve starts with: the pinned models, in the file's order."""
+        return [server.model() for server in self.pinned]
+
+    @property
+    def fits(self) -> bool:
+        """Every pinned model admitted, and every on-demand one fits beside them."""
+        return self.plan.fits and all(plan.fits for plan in self.alone_beside_pinned.values())
 
     def admitted(self, name: str) -> bool:
         return name in self.plan.admitted
+
+    def plan_of(self, servers: Sequence[Server]) -> garnel.Plan:
+        reserve = self.config.card.reserve_pct
+        return garnel.plan(self.total_bytes, reserve, [server.model() for server in servers])
 
 
 def prepare(config: Config) -> Setup:
@@ -160,8 +185,15 @@ def prepare(config: Config) -> Setup:
         _server(source, model, weights, kv, total)
         for model, (weights, kv) in zip(config.models, sized)
     )
-    plan = garnel.plan(total, config.card.reserve_pct, [server.model() for server in servers])
-    return Setup(config, total, where, servers, plan)
+    pinned = [server for server in servers if not server.config.on_demand]
+    reserve = config.card.reserve_pct
+    plan = garnel.plan(total, reserve, [server.model() for server in pinned])
+    alone = {
+        server.name: garnel.plan(total, reserve, [s.model() for s in (*pinned, server)])
+        for server in servers
+        if server.config.on_demand
+    }
+    return Setup(config, total, where, servers, plan, alone)
 
 
 def _sized(source: str, model: ModelConfig) -> tuple[int, int]:

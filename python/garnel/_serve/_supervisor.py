@@ -22,7 +22,8 @@ import time
 from collections.abc import Awaitable
 from dataclasses import dataclass, field
 from enum import Enum
-from typing import Callable
+from functools import partial
+from typing import Callable, NoReturn
 
 import aiohttp
 
@@ -41,6 +42,9 @@ MAX_BACKOFF_S = 60.0
 HEALTHY_RESETS_BACKOFF_S = 600.0
 FAILED_PROBES_LOSE = 3
 END_GRACE_S = 10.0
+# A loading server's health is asked soon after its start, then less and less often:
+# a server quick to start (a swap waits for it) is seen ready within a few ms.
+FIRST_LOAD_POLL_S = 0.005
 LOAD_POLL_S = 0.2
 
 
@@ -67,6 +71,9 @@ class Slot:
     backoff_s: float = FIRST_BACKOFF_S
     retry_at: float = 0.0
     resident_since: float = 0.0
+    held_bytes: int = 0  # what its last probe found on the card
+    # The call that told the fleet of its loss or failed load, made again on a swap's new fleet.
+    setback: Callable[[garnel.Fleet], None] | None = None
     warned_bytes: bool = False
     tasks: list[asyncio.Task[None]] = field(default_factory=list)
 
@@ -92,6 +99,8 @@ def gib(byte_count: int) -> str:
 
 class Supervisor:
     """Drives one card's Fleet through the servers it starts."""
+
+    fleet: garnel.Fleet  # of the moment: a swap gives the supervisor a new one
 
     def __init__(
         self,
@@ -157,7 +166,9 @@ class Supervisor:
         if first is None:
             return None
         now = time.monotonic()
-        if self.slots[first].retry_at <= now:
+        chosen = self.slots[first]
+        # A model a swap is taking off the card is not admitted, though its fleet still holds it.
+        if chosen.retry_at <= now and chosen.admitted:
             return first
         # next_to_load's own rule, among the models not waiting out a backoff.
         free = self.fleet.free_bytes()
@@ -194,16 +205,30 @@ class Supervisor:
         self._changed.set()
         self._changed = asyncio.Event()
 
-    def _record(self, change: Callable[..., None], *args: object, **kwargs: object) -> None:
+    @property
+    def failed(self) -> bool:
+        """Whether the journal has failed: the host is stopping, and nothing more is observed."""
+        return self._failed
+
+    def record(self, change: Callable[..., None], *args: object, **kwargs: object) -> None:
         """One change to the fleet; a journal that refuses it stops the host."""
         if self._failed:
             raise JournalFailed
         try:
             change(*args, **kwargs)
         except (garnel.JournalError, OSError) as error:
-            self._failed = True
-            self.on_fatal(error)
-            raise JournalFailed from error
+            self.fatal(error)
+
+    def fatal(self, error: BaseException) -> NoReturn:
+        """The journal failed: the host stops, and the supervisor observes nothing more."""
+        self._failed = True
+        self.on_fatal(error)
+        raise JournalFailed from error
+
+    def _set_back(self, slot: Slot, setback: Callable[[garnel.Fleet], None]) -> None:
+        """A loss or a failed load, told to the fleet and kept for a swap to tell the next."""
+        slot.setback = setback
+        self.record(setback, self.fleet)
 
     async def _load(self, slot: Slot) -> None:
         server = self.setup.config.serve
@@ -226,20 +251,21 @@ class Supervisor:
             )
         except OSError as error:
             reason = why or error.strerror or str(error)
-            self._record(self.fleet.load_started, name)
+            self.record(self.fleet.load_started, name)
             self.events.load_started(name)
             self._fail(slot, f"cannot start its server: {reason}")
             return
         process = slot.process
         log.info("%s: started, pid %d, port %d", name, process.pid, port)
         # The endpoint goes in with the start: once resident, the model routes there.
-        self._record(self.fleet.load_started, name)
+        self.record(self.fleet.load_started, name)
         self.events.load_started(name)
-        self._record(self.fleet.set_endpoint, name, endpoint)
+        self.record(self.fleet.set_endpoint, name, endpoint)
         slot.endpoint = endpoint
         self.notify()
         deadline = started + server.load_timeout_s
         health = endpoint + slot.server.config.health
+        poll = FIRST_LOAD_POLL_S
         while True:
             left = deadline - time.monotonic()
             if not process.running:
@@ -256,9 +282,11 @@ class Supervisor:
             if await self._healthy(health, min(left, 5.0)):
                 break
             with contextlib.suppress(asyncio.TimeoutError):
-                await asyncio.wait_for(asyncio.shield(process.wait()), min(LOAD_POLL_S, left))
+                await asyncio.wait_for(asyncio.shield(process.wait()), min(poll, left))
+            poll = min(poll * 1.2, LOAD_POLL_S)
         held = self._held_bytes(slot)
-        self._record(self.fleet.probe_ok, name, held)
+        self.record(self.fleet.probe_ok, name, held)
+        slot.held_bytes = held
         slot.state, slot.resident_since = State.RESIDENT, time.monotonic()
         self.events.probed(name, held)
         self.events.loaded(name, slot.resident_since - started)
@@ -271,7 +299,7 @@ class Supervisor:
 
     def _fail(self, slot: Slot, detail: str) -> None:
         log.warning("%s: failed to load: %s", slot.name, detail)
-        self._record(self.fleet.load_failed, slot.name, detail)
+        self._set_back(slot, partial(garnel.Fleet.load_failed, model=slot.name, detail=detail))
         self.events.load_failed(slot.name)
         self._lose(slot, State.FAILED)
 
@@ -312,8 +340,9 @@ class Supervisor:
         if slot.process is not process or slot.state is not State.RESIDENT or self.stopping:
             return  # serve ended it
         log.warning("%s: its server %s; %s", slot.name, _process.exit_text(code), process.tail())
+        exited = partial(garnel.Fleet.process_exited, model=slot.name, code=code)
         with contextlib.suppress(JournalFailed):
-            self._record(self.fleet.process_exited, slot.name, code)
+            self._set_back(slot, exited)
             self.events.exited(slot.name)
             process.kill_now()
             self._cancel_tasks(slot, but=asyncio.current_task())
@@ -331,8 +360,9 @@ class Supervisor:
                 failures = 0
                 held = self._held_bytes(slot)
                 with contextlib.suppress(JournalFailed):
-                    self._record(self.fleet.probe_ok, slot.name, held)
+                    self.record(self.fleet.probe_ok, slot.name, held)
                     self.events.probed(slot.name, held)
+                slot.held_bytes = held
                 if time.monotonic() - slot.resident_since >= HEALTHY_RESETS_BACKOFF_S:
                     slot.backoff_s = FIRST_BACKOFF_S
                 continue
@@ -341,13 +371,14 @@ class Supervisor:
                 continue
             present = self.card.present()
             log.warning("%s: %d probes failed in a row; ending its server", slot.name, failures)
+            failed = partial(
+                garnel.Fleet.probe_failed,
+                model=slot.name,
+                gpu_present=present,
+                detail=f"{failures} probes failed",
+            )
             with contextlib.suppress(JournalFailed):
-                self._record(
-                    self.fleet.probe_failed,
-                    slot.name,
-                    gpu_present=present,
-                    detail=f"{failures} probes failed",
-                )
+                self._set_back(slot, failed)
                 self.events.unhealthy(slot.name)
             # The fleet now counts its bytes as free: its server goes before the next load.
             ending = asyncio.ensure_future(process.end(END_GRACE_S))
@@ -362,6 +393,21 @@ class Supervisor:
             if task is not but:
                 task.cancel()
         slot.tasks = []
+
+    async def unload(self, slot: Slot) -> None:
+        """Takes a model off the card for a swap: `stop` to the fleet, then its server ended.
+
+        Its probes and exit watch go first, so the end of its server is no loss.
+        """
+        self._cancel_tasks(slot, but=None)
+        self.record(self.fleet.stop, slot.name)
+        slot.state, slot.admitted = State.STOPPED, False
+        if slot.process is not None:
+            await slot.process.end(END_GRACE_S)
+            slot.process = None  # kept until it is gone, for a stop that comes meanwhile
+        slot.state, slot.endpoint, slot.setback, slot.held_bytes = State.IDLE, None, None, 0
+        slot.backoff_s, slot.retry_at = FIRST_BACKOFF_S, 0.0
+        self.notify()
 
     # Stopping.
 
@@ -378,7 +424,7 @@ class Supervisor:
             with contextlib.suppress(JournalFailed):
                 for slot in self.slots.values():
                     if slot.admitted and slot.state is not State.STOPPED:
-                        self._record(self.fleet.stop, slot.name)
+                        self.record(self.fleet.stop, slot.name)
                         slot.state = State.STOPPED
         ends: list[Awaitable[None]] = [
             slot.process.end(END_GRACE_S) for slot in self.slots.values() if slot.process
