@@ -31,6 +31,7 @@ from typing import Any, Callable
 PR_SET_PDEATHSIG = 1
 TAIL_LINES = 5
 TAIL_CHARS = 600
+TAIL_BYTES = 64 * 1024
 
 
 def _find_prctl() -> Any:
@@ -111,8 +112,10 @@ class ServerProcess:
         """The last lines this server wrote to its log, on one line."""
         try:
             with open(self.log, "rb") as file:
-                file.seek(self.log_start)
-                text = file.read()[-64 * 1024 :].decode("utf-8", "replace")
+                # The end alone: a server that logged gigabytes is read no further back.
+                size = file.seek(0, os.SEEK_END)
+                file.seek(max(self.log_start, size - TAIL_BYTES))
+                text = file.read(TAIL_BYTES).decode("utf-8", "replace")
         except OSError as error:
             return f"(its log {self.log} cannot be read: {error.strerror})"
         lines = [line.strip() for line in text.splitlines() if line.strip()][-TAIL_LINES:]
