@@ -109,8 +109,9 @@ def plot(args: argparse.Namespace) -> int:
 
     if args.at or args.check:
         raise CommandError("--plot draws a whole life: give it without --at and --check")
+    # The user's own mistake first, whatever is installed; both before the journal is read.
+    _plot.picture_format(args.plot)
     _plot.need_matplotlib()
-    _plot.picture_format(args.plot)  # before the journal is read
     day = read_day(args.journal, life=args.life)
     _plot.plot_day(day, args.plot)
     write_answer(
