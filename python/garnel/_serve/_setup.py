@@ -16,7 +16,6 @@ from pathlib import Path
 
 import garnel
 
-from . import _nvml
 from ._config import Config, ConfigError, ModelConfig
 
 GIB = 2**30
@@ -175,11 +174,12 @@ def prepare(config: Config) -> Setup:
         total, where = config.card.total, "given as [card] total"
     else:
         try:
-            total, where = _nvml.card_total(config.card.gpu)
-        except ValueError as error:
+            (card,) = garnel.nvml_cards([config.card.gpu])
+        except (garnel.MissingExtra, garnel.NvmlError) as error:
             raise ConfigError(
                 f"{source}: [card] total: absent, and {error}: give the card's size"
             ) from None
+        total, where = card.total_bytes, f"GPU {card.index}, {card.name}, through NVML"
     sized = [_sized(source, model) for model in config.models]
     servers = tuple(
         _server(source, model, weights, kv, total)
