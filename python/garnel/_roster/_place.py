@@ -194,8 +194,11 @@ def placement_text(placement: Placement) -> str:
     return "\n".join(sections) + "\n\n" + outcome_text(placement)
 
 
-def outcome_text(placement: Placement, show: Callable[[str], str] = str) -> str:
-    """How many models were placed, then a line for each rejected one; `show` spells the names.
+def outcome_text(
+    placement: Placement, show: Callable[[str], str] = str, gpus: Sequence[int] | None = None
+) -> str:
+    """How many models were placed, then a line for each rejected one; `show` spells the names,
+    and `gpus` the GPU each card is, where it is not the card's place in the list.
 
     A model larger than every card says how many cards it would span: a model
     is never split across cards.
@@ -214,5 +217,6 @@ def outcome_text(placement: Placement, show: Callable[[str], str] = str) -> str:
             )
         else:
             why = f"{needs}, short by {shortfall(rejection.short_bytes)}"
-        lines.append(f"  REJECTED {show(rejection.model)} on GPU {rejection.gpu} \u2014 {why}")
+        gpu = rejection.gpu if gpus is None or rejection.gpu is None else gpus[rejection.gpu]
+        lines.append(f"  REJECTED {show(rejection.model)} on GPU {gpu} \u2014 {why}")
     return "\n".join(lines)

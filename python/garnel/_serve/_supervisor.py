@@ -32,7 +32,7 @@ import garnel
 from . import _process
 from ._events import Events
 from ._nvml import Card
-from ._setup import Server, Setup
+from ._setup import CardSetup, Server
 
 log = logging.getLogger("garnel.serve")
 
@@ -98,13 +98,13 @@ def gib(byte_count: int) -> str:
 
 
 class Supervisor:
-    """Drives one card's Fleet through the servers it starts."""
+    """Drives one card's Fleet through the servers it starts, each seeing that card alone."""
 
     fleet: garnel.Fleet  # of the moment: a swap gives the supervisor a new one
 
     def __init__(
         self,
-        setup: Setup,
+        setup: CardSetup,
         fleet: garnel.Fleet,
         card: Card,
         session: aiohttp.ClientSession,
@@ -245,7 +245,7 @@ class Supervisor:
                 name,
                 program,
                 slot.server.command(port),
-                slot.server.environment(port, self.setup.config.card.gpu),
+                slot.server.environment(port, self.setup.gpu),
                 server.logs / log_name(name),
                 self.setup.config.folder,
             )
