@@ -4,6 +4,7 @@ operator sees shows each card, and each card's journal replays to its report."""
 
 from __future__ import annotations
 
+import json
 import os
 import signal
 import subprocess
@@ -36,6 +37,12 @@ def seen_by(host: Host, name: str) -> tuple[int, str]:
     assert answer.status == 200, answer.body
     assert answer.json()["choices"][0]["message"]["content"] == f"hello from {name}"
     return int(answer.headers["X-Standin-Pid"]), answer.json()["standin"]["cuda_visible_devices"]
+
+
+def garnel_status(host: Host, *args: str) -> subprocess.CompletedProcess[str]:
+    address = f"127.0.0.1:{host.port}"
+    command = [sys.executable, "-m", "garnel", "status", address, *args]
+    return subprocess.run(command, capture_output=True, text=True, check=False, timeout=60)
 
 
 def lives(path: Any) -> int:
@@ -98,17 +105,17 @@ def test_two_cards(start_host: Any) -> None:
     rows.feed(page)
     assert page.count('<ul class="bar"') == 2
     assert [row[0] for row in rows.rows if row[0] != "model"] == ["a", "d", "huge", "b", "c"]
-    status = subprocess.run(
-        [sys.executable, "-m", "garnel", "status", f"127.0.0.1:{host.port}"],
-        capture_output=True,
-        text=True,
-        check=False,
-        timeout=60,
-    )
+    status = garnel_status(host)
     assert status.returncode == 0, status.stdout + status.stderr
     sections = status.stdout.split("\n\nGPU 1\n")
     assert sections[0].startswith("GPU 0\n") and len(sections) == 2
     assert "  b  ready" in sections[1] and "  b  ready" not in sections[0]
+    assert "swaps: 1 for a request" in sections[0] and "swaps" not in sections[1]
+    cards = json.loads(garnel_status(host, "--json").stdout)["cards"]
+    assert [(card["gpu"], card["committed"], "swaps" in card) for card in cards] == [
+        (0, 20 * GIB, True),
+        (1, 16 * GIB, False),
+    ]
 
     # Each card's journal replays to its report, up to serve's stop.
     reports = [report_of(host, gpu) for gpu in (0, 1)]

@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
+import types
 from typing import Any
 
 import pytest
@@ -271,3 +273,41 @@ def test_a_roster_placed_on_several_cards(tmp_path: pathlib.Path) -> None:
     assert setup_of(tmp_path, one).cards[0].journal.name == "card.2.journal"  # type: ignore[attr-defined]
     single = config_text([GOOD], card={"gpu": 2}, serve={"journal": "card.journal"})
     assert setup_of(tmp_path, single).cards[0].journal.name == "card.journal"  # type: ignore[attr-defined]
+
+
+@pytest.mark.parametrize(
+    ("cards", "found"),
+    [
+        # Each [[card]] without a total takes its own GPU's; a card that gives one keeps it.
+        ([{"gpu": 1, "total": None}, {"gpu": 0}], [(0, 24 * GIB, "given as [[card]] 2 total"),
+                                                   (1, 40 * GIB, "GPU 1, Fake, through NVML")]),
+        ([{"gpu": 0, "total": None}, {"gpu": 5, "total": None}],
+         "[[card]] 2 total: absent, and NVML cannot read GPU 5 (Invalid Argument): give the card's"),
+    ],
+)  # fmt: skip
+def test_cards_without_a_total_ask_nvml_each_for_its_own(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, cards: Any, found: Any
+) -> None:
+    nvml: Any = types.ModuleType("pynvml")
+    totals = [20 * GIB, 40 * GIB]
+
+    class NVMLError(Exception):
+        pass
+
+    def handle(index: int) -> int:
+        if index >= len(totals):
+            raise NVMLError("Invalid Argument")
+        return index
+
+    nvml.NVMLError, nvml.nvmlDeviceGetHandleByIndex = NVMLError, handle
+    nvml.nvmlInit = nvml.nvmlShutdown = lambda: None
+    nvml.nvmlDeviceGetMemoryInfo = lambda index: types.SimpleNamespace(total=totals[index])
+    nvml.nvmlDeviceGetName = lambda index: "Fake"
+    monkeypatch.setitem(sys.modules, "pynvml", nvml)
+    text = config_text([GOOD], cards=cards)
+    if isinstance(found, str):
+        with pytest.raises(ConfigError, match=re.escape(found)):
+            setup_of(tmp_path, text)
+        return
+    setup: Any = setup_of(tmp_path, text)
+    assert [(card.gpu, card.total_bytes, card.total_source) for card in setup.cards] == found
