@@ -62,9 +62,9 @@ def seconds(text: str) -> float:
 def register(subparsers: Subparsers) -> None:
     parser = subparsers.add_parser(
         "status",
-        help="a running garnel serve's card and models",
+        help="a running garnel serve's cards and models",
         description="Print the card's report and each model's route as a running garnel serve\n"
-        "answers them.",
+        "answers them; of several cards, a section a card.",
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
