@@ -299,3 +299,36 @@ def test_an_on_demand_model_is_served_beside_a_rejected_pinned_one(start_host: A
     answered_by(host, "o")
     assert on_card(host) == {"pin", "o"}
     assert host.end() == 0
+
+
+# Each server's start made half a second long, inside serve (a sitecustomize on its path):
+# the time between serve taking a model up and the fleet hearing of its load.
+SLOW_START = """
+import asyncio
+
+_start = asyncio.create_subprocess_exec
+
+
+async def _slowly(*args, **kwargs):
+    await asyncio.sleep(0.5)
+    return await _start(*args, **kwargs)
+
+
+asyncio.create_subprocess_exec = _slowly
+"""
+
+
+def test_a_request_while_its_server_is_being_started_waits_for_it(
+    start_host: Any, tmp_path: Any
+) -> None:
+    (tmp_path / "sitecustomize.py").write_text(SLOW_START)
+    host: Host = start_host([model("pin", 1), model("o", 1, **ON_DEMAND)], path=str(tmp_path))
+    assert host.post("pin").status == 200  # asked while pin's server starts
+    first: dict[str, int] = {}
+    swapping = threading.Thread(target=lambda: first.update(status=host.post("o").status))
+    swapping.start()
+    time.sleep(0.25)  # o is on the card's plan, its server starting
+    assert host.post("o").status == 200
+    swapping.join(30)
+    assert first == {"status": 200}
+    assert host.end() == 0

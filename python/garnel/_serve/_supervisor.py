@@ -131,9 +131,16 @@ class Supervisor:
         return self._changed
 
     def will_start(self, name: str) -> bool:
-        """Whether serve is yet to start this admitted model."""
+        """Whether serve is yet to start this admitted model, or is starting its server: until
+        the server's process exists the fleet has not heard of the load, and routes it as
+        unknown, but a request for it is to wait as for one loading."""
         slot = self.slots.get(name)
-        return slot is not None and slot.admitted and slot.state is State.IDLE and not self.stopping
+        return (
+            slot is not None
+            and slot.admitted
+            and slot.state in (State.IDLE, State.LOADING)
+            and not self.stopping
+        )
 
     def retry_in(self, name: str) -> float:
         """Seconds until a lost or failed model is started again."""
