@@ -8,7 +8,8 @@ every `--chunk-ms`), and, asked in a request's body, an exit
 (`"standin_exit": CODE`), a death in the middle of a stream
 (`"standin_die_after": N` chunks), a connection dropped unanswered
 (`"standin_drop": true`) or a stall before answering
-(`"standin_stall_s": S`). Every answer carries `X-Standin-Pid`. Standard
+(`"standin_stall_s": S`). Every answer carries `X-Standin-Pid`, and a
+completion the CUDA_VISIBLE_DEVICES it was started with. Standard
 library only, so any Python 3.9 or later runs it.
 
 Usage: python3 examples/standin.py --port PORT [--name NAME] [--healthy-after S]
@@ -106,6 +107,8 @@ class Handler(BaseHTTPRequestHandler):
                 "request_model": body.get("model"),
                 "body_sha256": hashlib.sha256(self.raw_body).hexdigest(),
                 "content_encoding": self.headers.get("Content-Encoding"),
+                # The card serve let it see, as a real server's CUDA would.
+                "cuda_visible_devices": os.environ.get("CUDA_VISIBLE_DEVICES"),
             },
         }
 

@@ -11,6 +11,7 @@ each layer importing only those below it (checked by `lint-imports`):
     _fleet      Fleet, its journal, replay
     _roster     roster files and entries, plan(), place()
     _sizing     a model's files: safetensors, GGUF, config.json, the Hub
+    _nvml       the machine's cards, as NVML tells them       beside _sizing
     _model  _errors                                        the records and errors all share
 """
 
@@ -18,9 +19,17 @@ from __future__ import annotations
 
 from _garnel import __version__
 
-from ._errors import JournalError, MissingExtra, PanicException, RosterError, SizingError
+from ._errors import (
+    JournalError,
+    MissingExtra,
+    NvmlError,
+    PanicException,
+    RosterError,
+    SizingError,
+)
 from ._fleet import Fleet, Kind, Route, RouteKind, replay
 from ._model import Model, parse_size
+from ._nvml import NvmlCard, nvml_cards
 from ._roster import Placement, Plan, Rejection, place, plan, read_roster
 from ._sizing import (
     CacheType,
@@ -46,6 +55,8 @@ __all__ = [
     "MissingExtra",
     "Model",
     "ModelShape",
+    "NvmlCard",
+    "NvmlError",
     "PanicException",
     "Placement",
     "Plan",
@@ -57,6 +68,7 @@ __all__ = [
     "WeightFormat",
     "__version__",
     "inspect",
+    "nvml_cards",
     "parse_size",
     "place",
     "plan",

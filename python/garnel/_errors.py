@@ -4,7 +4,8 @@ Everything the extension raises passes through unchanged. `RosterError`,
 `JournalError` and `SizingError` cover what only the package reads: roster
 files and entries, journals, and a model's own files. All three are
 `ValueError`s, so code that already catches the extension's bad-data errors
-catches them too. `PanicException` is the extension's own class, found here
+catches them too. `NvmlError` is the machine's: NVML did not tell a card's
+size. `PanicException` is the extension's own class, found here
 so that a host can name it.
 """
 
@@ -29,6 +30,10 @@ class SizingError(ValueError):
 
 class MissingExtra(ImportError):
     """An optional dependency that this path needs is not installed."""
+
+
+class NvmlError(RuntimeError):
+    """NVML answers no card, or not the one asked for; the message says which, in NVML's words."""
 
 
 PANIC_NAME = "pyo3_runtime.PanicException"

@@ -28,7 +28,7 @@ def module_plan(total: int, reserve_pct: int, models: list[Model]) -> str:
 
 
 @st.composite
-def machines(draw: st.DrawFn) -> tuple[list[int], list[Model], int]:
+def machines(draw: st.DrawFn) -> tuple[list[int], list[Model], int | list[int]]:
     # A 2 or 4 GiB card keeps 1 GiB back at most reserves: GiB models fill such cards exactly.
     card = st.one_of(st.integers(GIB // 2, 96 * GIB), st.sampled_from([2 * GIB, 4 * GIB]))
     cards = draw(st.lists(card, min_size=1, max_size=8))
@@ -39,22 +39,26 @@ def machines(draw: st.DrawFn) -> tuple[list[int], list[Model], int]:
     pins = st.one_of(st.none(), st.integers(0, len(cards) - 1))
     count = draw(st.integers(0, 16))
     models = [Model(f"m{index}", draw(weights), draw(kv), draw(pins)) for index in range(count)]
-    return cards, models, draw(st.sampled_from([0, 10, 50, 100]))
+    reserve = st.sampled_from([0, 10, 50, 100])
+    # One reserve for every card, or one a card (serve's [[card]] tables each give theirs).
+    return cards, models, draw(st.one_of(reserve, st.lists(reserve, min_size=len(cards),
+                                                           max_size=len(cards))))
 
 
 @PROPERTY
 @given(machines())
 def test_every_card_is_the_modules_plan_and_every_rejection_had_nowhere_to_go(
-    machine: tuple[list[int], list[Model], int],
+    machine: tuple[list[int], list[Model], int | list[int]],
 ) -> None:
     cards, models, reserve_pct = machine
     placement = garnel.place(cards, models, reserve_pct=reserve_pct)
+    reserves = reserve_pct if isinstance(reserve_pct, list) else [reserve_pct] * len(cards)
     went = {**placement.placed, **{r.model: r.gpu for r in placement.rejected}}
     assert sorted(went) == sorted(m.name for m in models)
     assert len(placement.placed) + len(placement.rejected) == len(models)
-    for index, (total, card) in enumerate(zip(cards, placement.cards)):
+    for index, (total, reserve, card) in enumerate(zip(cards, reserves, placement.cards)):
         on_card = [m for m in models if went[m.name] == index]
-        assert card.json == module_plan(total, reserve_pct, on_card)
+        assert card.json == module_plan(total, reserve, on_card)
         assert card.committed_bytes <= card.usable_bytes
         assert {name for name, at in placement.placed.items() if at == index} == set(card.admitted)
 
@@ -75,7 +79,7 @@ def test_every_card_is_the_modules_plan_and_every_rejection_had_nowhere_to_go(
     assert placement.fits == (not placement.rejected)
 
     if len(cards) == 1:
-        alone = garnel.plan(cards[0], reserve_pct, models)
+        alone = garnel.plan(cards[0], reserves[0], models)
         assert placement.cards == (alone,) and str(placement) == str(alone)
         assert placement.rejected == tuple(replace(r, gpu=0) for r in alone.rejected)
 
@@ -207,3 +211,12 @@ def test_a_bad_pin_or_card_list_is_refused_naming_the_entry(
     with pytest.raises(error) as caught:
         garnel.place(cards, roster, reserve_pct=10)  # type: ignore[arg-type]
     assert message in str(caught.value)
+
+
+def test_each_card_keeps_its_own_reserve() -> None:
+    # 22 GiB: more than GPU 0's 21.6 usable at 10 %, less than GPU 1's 23 at 0 % (1 GiB kept).
+    placement = garnel.place([CARD_24, CARD_24], [Model("a", 22 * GIB)], reserve_pct=[10, 0])
+    assert placement.placed == {"a": 1}
+    assert [card.usable_bytes for card in placement.cards] == [USABLE_24, 23 * GIB]
+    with pytest.raises(ValueError, match="1 reserves for 2 cards: give one for every card"):
+        garnel.place([CARD_24, CARD_24], [], reserve_pct=[10])

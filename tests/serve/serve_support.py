@@ -53,10 +53,14 @@ def config_text(
     models: Sequence[Mapping[str, object]],
     card: Mapping[str, object] | None = None,
     serve: Mapping[str, object] | None = None,
+    cards: Sequence[Mapping[str, object]] = (),
 ) -> str:
-    lines = ["[card]"]
-    card = {"total": "24GiB", **dict(card or {})}  # a total of None: ask NVML
-    lines += [f"{k} = {toml_value(v)}" for k, v in card.items() if v is not None]
+    """A configuration: one [card] (24 GiB unless `card` says), or a [[card]] for each of `cards`."""
+    lines = []
+    for table, given in [("[[card]]", each) for each in cards] or [("[card]", card or {})]:
+        lines.append(table)
+        values = {"total": "24GiB", **dict(given)}  # a total of None: ask NVML
+        lines += [f"{k} = {toml_value(v)}" for k, v in values.items() if v is not None]
     lines.append("[serve]")
     lines += [f"{k} = {toml_value(v)}" for k, v in (serve or {}).items()]
     for model in models:
@@ -202,8 +206,8 @@ class Host(Client):
 
 @pytest.fixture
 def start_host(tmp_path: pathlib.Path) -> Iterator[Any]:
-    """start_host(models, card=, serve=, path=) -> a Host listening on a free port, ended at
-    teardown; `path` goes on serve's PYTHONPATH."""
+    """start_host(models, card=, serve=, path=, cards=) -> a Host listening on a free port,
+    ended at teardown; `path` goes on serve's PYTHONPATH, `cards` are [[card]] tables."""
     hosts: list[Host] = []
 
     def start(
@@ -211,12 +215,13 @@ def start_host(tmp_path: pathlib.Path) -> Iterator[Any]:
         card: Mapping[str, object] | None = None,
         serve: Mapping[str, object] | None = None,
         path: str = "",
+        cards: Sequence[Mapping[str, object]] = (),
     ) -> Host:
         port = free_port()
         settings = {"listen": f"127.0.0.1:{port}", **dict(serve or {})}
         folder = tmp_path / f"host{len(hosts)}"
         folder.mkdir()
-        host = Host(folder, config_text(models, card, settings), port, path)
+        host = Host(folder, config_text(models, card, settings, cards), port, path)
         hosts.append(host)
         wait_until("serve listens", lambda: _listening(host), 30)
         return host

@@ -5,14 +5,18 @@ from __future__ import annotations
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
+import types
+from typing import Any
 
 import pytest
 from garnel._serve import ConfigError, prepare, read_config
 from serve_support import GIB, STANDIN, config_text, model
 
 GOOD = model("chat", 1)
+CARDS = [{"gpu": 0}, {"gpu": 1}]
 
 
 def setup_of(tmp_path: pathlib.Path, text: str) -> object:
@@ -62,6 +66,15 @@ BAD = [
     (config_text([model("a", on_demand=True, ttl_s=-1)]), "(a) ttl_s", "from 0 up"),
     (config_text([model("a", ttl_s=60)]), "(a) ttl_s", "on_demand = true"),
     ("[card\n", "serve.toml", "bad TOML"),
+    # Several cards: a [[card]] table each.
+    (config_text([GOOD]) + "[[card]]\ngpu = 1\n", "[card] and [[card]]", "both given"),
+    (config_text([GOOD], cards=[{}]), "[[card]] 1 gpu", "required"),
+    (config_text([GOOD], cards=[{"gpu": 1}, {"gpu": 1}]), "[[card]] 2 gpu", "as in [[card]] 1"),
+    (config_text([GOOD], cards=[{"gpu": 0, "totl": 1}]), "[[card]] 1 totl", "unknown key"),
+    ("card = []\n" + config_text([GOOD]).split("[serve]", 1)[1], "[[card]]", "none given"),
+    (config_text([model("a", gpu=2)], cards=CARDS), "(a) gpu", "(the cards are GPU 0 and 1)"),
+    (config_text([model("a", gpu=1)]), "(a) gpu", "(the cards are GPU 0)"),
+    (config_text([model("a", env={"CUDA_DEVICE_ORDER": "x"})], cards=CARDS), "(a) env", "[[card]]'s"),
 ]
 
 
@@ -174,6 +187,9 @@ def test_check_prints_the_plan_and_commands_and_says_whether_all_can_start(
     turns = [model("c", 15, on_demand=True), model("d", 15, on_demand=True, ttl_s=300)]
     (tmp_path / "turns.toml").write_text(config_text([*fits, *turns]))
     (tmp_path / "never.toml").write_text(config_text([*fits, model("huge", 20, on_demand=True)]))
+    # A pinned model rejected is no reason to refuse an on-demand one that fits beside the rest.
+    beside = [*fits, model("huge", 40), model("c", 1, on_demand=True)]
+    (tmp_path / "beside.toml").write_text(config_text(beside))
 
     done = garnel_serve("fits.toml", "--check", cwd=tmp_path)
     assert done.returncode == 0, done.stderr
@@ -186,6 +202,8 @@ def test_check_prints_the_plan_and_commands_and_says_whether_all_can_start(
     assert done.returncode == 1
     words = " ".join(done.stdout.split())
     assert "huge 20.0 GiB REJECTED beside the pinned models alone, short by 2.4 GiB" in words
+    done = garnel_serve("beside.toml", "--check", cwd=tmp_path)
+    assert done.returncode == 1 and "c 1.0 GiB fits" in " ".join(done.stdout.split()), done
     done = garnel_serve("missing.toml", "--check", cwd=tmp_path)
     assert done.returncode == 2 and done.stderr.count("\n") == 1, done.stderr
     assert "(ghost) command: 'no-such-server-anywhere' is not found on PATH" in done.stderr
@@ -212,3 +230,84 @@ def test_every_model_has_a_log_of_its_own() -> None:
     assert len({file.casefold() for file in files}) == len(names)
     assert all("/" not in file and not file.startswith(".") and len(file) < 100 for file in files)
     assert log_name("chat-8b") == "chat-8b.log"
+
+
+def test_a_roster_placed_on_several_cards(tmp_path: pathlib.Path) -> None:
+    # GPU 3 listed first: the cards are placed in GPU index order, GPU 1 then GPU 3.
+    cards = [{"gpu": 3}, {"gpu": 1}]
+    models = [
+        model("a", 15),  # GPU 1, the lowest that holds it: 6.6 GiB left there
+        model("b", 15),  # GPU 3
+        model("c", 1, gpu=3),
+        model("huge", 50),  # three cards' worth: rejected where least short, GPU 1
+        model("d", 5, on_demand=True),  # fits beside them all, on GPU 1
+        model("e", 6, on_demand=True),  # not beside d too: takes turns on GPU 1
+        model("f", 3, on_demand=True, gpu=3),
+        model("g", 20, on_demand=True),  # beside no card's pinned models
+    ]
+    text = config_text(models, serve={"journal": "card.journal"}, cards=cards)
+    setup: Any = setup_of(tmp_path, text)
+    assert {name: card.gpu for name, card in setup.card_of.items()} == {
+        "a": 1, "b": 3, "c": 3, "huge": 1, "d": 1, "e": 1, "f": 3, "g": 1
+    }
+    assert [card.journal.name for card in setup.cards] == ["card.1.journal", "card.3.journal"]
+    assert [card.plan.admitted for card in setup.cards] == [("a",), ("b", "c")]
+
+    done = garnel_serve("serve.toml", "--check", cwd=tmp_path)
+    assert done.returncode == 1, done.stderr
+    words = " ".join(done.stdout.split())
+    for said in (
+        "GPU 1 card 24.0 GiB 25769803776 bytes (given as [[card]] 2 total)",
+        "GPU 3 card 24.0 GiB",
+        (
+            "REJECTED huge on GPU 1 — needs 50.0 GiB, more than the 21.6 GiB usable on any card: "
+            "it needs 3 cards, and a model is not split across cards"
+        ),
+        "d 5.0 GiB fits on GPU 1 e 6.0 GiB fits on GPU 1 f 3.0 GiB fits on GPU 3",
+        "g 20.0 GiB REJECTED beside GPU 1's pinned models alone, short by 13.4 GiB",
+    ):
+        assert said in words, said
+
+    # One [[card]] table names its journal by its GPU; the one [card] keeps the path given.
+    one = config_text([GOOD], serve={"journal": "card.journal"}, cards=[{"gpu": 2}])
+    assert setup_of(tmp_path, one).cards[0].journal.name == "card.2.journal"  # type: ignore[attr-defined]
+    single = config_text([GOOD], card={"gpu": 2}, serve={"journal": "card.journal"})
+    assert setup_of(tmp_path, single).cards[0].journal.name == "card.journal"  # type: ignore[attr-defined]
+
+
+@pytest.mark.parametrize(
+    ("cards", "found"),
+    [
+        # Each [[card]] without a total takes its own GPU's; a card that gives one keeps it.
+        ([{"gpu": 1, "total": None}, {"gpu": 0}], [(0, 24 * GIB, "given as [[card]] 2 total"),
+                                                   (1, 40 * GIB, "GPU 1, Fake, through NVML")]),
+        ([{"gpu": 0, "total": None}, {"gpu": 5, "total": None}],
+         "[[card]] 2 total: absent, and NVML cannot read GPU 5 (Invalid Argument): give the card's"),
+    ],
+)  # fmt: skip
+def test_cards_without_a_total_ask_nvml_each_for_its_own(
+    tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch, cards: Any, found: Any
+) -> None:
+    nvml: Any = types.ModuleType("pynvml")
+    totals = [20 * GIB, 40 * GIB]
+
+    class NVMLError(Exception):
+        pass
+
+    def handle(index: int) -> int:
+        if index >= len(totals):
+            raise NVMLError("Invalid Argument")
+        return index
+
+    nvml.NVMLError, nvml.nvmlDeviceGetHandleByIndex = NVMLError, handle
+    nvml.nvmlInit = nvml.nvmlShutdown = lambda: None
+    nvml.nvmlDeviceGetMemoryInfo = lambda index: types.SimpleNamespace(total=totals[index])
+    nvml.nvmlDeviceGetName = lambda index: "Fake"
+    monkeypatch.setitem(sys.modules, "pynvml", nvml)
+    text = config_text([GOOD], cards=cards)
+    if isinstance(found, str):
+        with pytest.raises(ConfigError, match=re.escape(found)):
+            setup_of(tmp_path, text)
+        return
+    setup: Any = setup_of(tmp_path, text)
+    assert [(card.gpu, card.total_bytes, card.total_source) for card in setup.cards] == found

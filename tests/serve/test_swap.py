@@ -265,12 +265,13 @@ def test_the_operator_sees_the_swaps(start_host: Any) -> None:
     for family in parser.text_string_to_metric_families(metrics):
         for sample in family.samples:
             samples[sample.name, tuple(sample.labels.values())] = sample.value
-    assert samples["garnel_model_route", ("t", "unknown")] == 1  # off the card, not undeclared
-    assert samples["garnel_model_route", ("huge", "not_admitted")] == 1
-    assert samples["garnel_swaps_total", ("request",)] == 1
-    assert samples["garnel_swaps_total", ("idle",)] == 1
-    assert samples["garnel_swap_seconds_count", ()] == 1
-    assert ("garnel_model_probed_bytes", ("t",)) not in samples  # it holds nothing now
+    # Each series of the card and its models says the card: GPU 0.
+    assert samples["garnel_model_route", ("0", "t", "unknown")] == 1  # off the card, not undeclared
+    assert samples["garnel_model_route", ("0", "huge", "not_admitted")] == 1
+    assert samples["garnel_swaps_total", ("0", "request")] == 1
+    assert samples["garnel_swaps_total", ("0", "idle")] == 1
+    assert samples["garnel_swap_seconds_count", ("0",)] == 1
+    assert ("garnel_model_probed_bytes", ("0", "t")) not in samples  # it holds nothing now
 
     rows = Rows()
     rows.feed(host.request("GET", "/").body.decode())
@@ -288,4 +289,46 @@ def test_the_operator_sees_the_swaps(start_host: Any) -> None:
     assert "swaps: 1 for a request, 1 of an idle model" in " ".join(lines)
     as_json = json.loads(garnel_cli("status", address, "--json").stdout)
     assert (as_json["swaps"]["request"], as_json["swaps"]["idle"]) == (1, 1)
+    assert host.end() == 0
+
+
+def test_an_on_demand_model_is_served_beside_a_rejected_pinned_one(start_host: Any) -> None:
+    # huge is rejected by the card's plan; o fits beside pin alone, and is loaded when asked.
+    host: Host = start_host([model("pin", 1), model("huge", 30), model("o", 1, **ON_DEMAND)])
+    host.wait_routes(pin="ready", huge="not_admitted")
+    answered_by(host, "o")
+    assert on_card(host) == {"pin", "o"}
+    assert host.end() == 0
+
+
+# Each server's start made half a second long, inside serve (a sitecustomize on its path):
+# the time between serve taking a model up and the fleet hearing of its load.
+SLOW_START = """
+import asyncio
+
+_start = asyncio.create_subprocess_exec
+
+
+async def _slowly(*args, **kwargs):
+    await asyncio.sleep(0.5)
+    return await _start(*args, **kwargs)
+
+
+asyncio.create_subprocess_exec = _slowly
+"""
+
+
+def test_a_request_while_its_server_is_being_started_waits_for_it(
+    start_host: Any, tmp_path: Any
+) -> None:
+    (tmp_path / "sitecustomize.py").write_text(SLOW_START)
+    host: Host = start_host([model("pin", 1), model("o", 1, **ON_DEMAND)], path=str(tmp_path))
+    assert host.post("pin").status == 200  # asked while pin's server starts
+    first: dict[str, int] = {}
+    swapping = threading.Thread(target=lambda: first.update(status=host.post("o").status))
+    swapping.start()
+    time.sleep(0.25)  # o is on the card's plan, its server starting
+    assert host.post("o").status == 200
+    swapping.join(30)
+    assert first == {"status": 200}
     assert host.end() == 0

@@ -108,25 +108,27 @@ def test_the_metrics_of_a_host_day(start_host: Any) -> None:
     samples, lines, replayed = wait_until("two equal scrapes", settled, 20)
     observed = collections.Counter((line["model"], line["kind"]) for line in lines
                                    if line["op"] == "observe")
+    # A model's series and the card's carry the card's label: GPU 0, the one card here.
     names = ("chat", "coder", "embed", "ghost")
     for metric, kind in [("garnel_model_starts_total", "load_started"),
                          ("garnel_model_exits_total", "process_exited"),
                          ("garnel_model_load_failures_total", "load_failed")]:
-        assert samples[metric] == {(name,): observed[name, kind] for name in names}, metric
-    assert samples["garnel_model_starts_total"][("chat",)] == 2
-    assert samples["garnel_model_exits_total"] == {("chat",): 1, ("coder",): 0, ("embed",): 0,
-                                                   ("ghost",): 0}
-    assert samples["garnel_model_load_failures_total"][("ghost",)] >= 1
+        assert samples[metric] == {("0", name): observed[name, kind] for name in names}, metric
+    assert samples["garnel_model_starts_total"][("0", "chat")] == 2
+    assert samples["garnel_model_exits_total"] == {("0", "chat"): 1, ("0", "coder"): 0,
+                                                   ("0", "embed"): 0, ("0", "ghost"): 0}
+    assert samples["garnel_model_load_failures_total"][("0", "ghost")] >= 1
 
     # One route of seven set for each model: the one /v1/models gives.
     route_gauge = samples["garnel_model_route"]
     assert len(route_gauge) == 4 * 7
-    assert {name: kind for (name, kind), value in route_gauge.items() if value == 1} == routes(host)
+    assert {name: kind for (_, name, kind), value in route_gauge.items()
+            if value == 1} == routes(host)
 
     # The card's bytes: the fleet's, as its journal replays them, and as the report says.
     usable = garnel.plan(24 * GIB, 10, [garnel.Model(n, b * GIB) for n, b in
                                         (("chat", 15), ("coder", 10), ("embed", 1), ("ghost", 1))])
-    card = {kind: int(value) for (kind,), value in samples["garnel_card_bytes"].items()}
+    card = {kind: int(value) for (_, kind), value in samples["garnel_card_bytes"].items()}
     assert card == {
         "total": 24 * GIB,
         "reserve": 24 * GIB - usable.usable_bytes,
@@ -138,15 +140,15 @@ def test_the_metrics_of_a_host_day(start_host: Any) -> None:
     report = host.request("GET", "/", headers={**KEY, "Accept": "text/plain"}).body.decode()
     assert report.startswith(f"{card['committed'] / GIB:.1f} / {card['usable'] / GIB:.1f} GiB held")
     # No NVML here: a probe reports the planned bytes; a model never probed has none.
-    assert samples["garnel_model_probed_bytes"] == {("chat",): 15 * GIB, ("embed",): GIB}
-    assert samples["garnel_model_planned_bytes"][("coder",)] == 10 * GIB
+    assert samples["garnel_model_probed_bytes"] == {("0", "chat"): 15 * GIB, ("0", "embed"): GIB}
+    assert samples["garnel_model_planned_bytes"][("0", "coder")] == 10 * GIB
 
     assert samples["garnel_requests_total"] == dict(sent)
     per_model = collections.Counter()
     for (_, name, _), count in sent.items():
         per_model[name,] += count
     assert samples["garnel_request_seconds_count"] == dict(per_model)
-    assert samples["garnel_load_seconds_count"] == {("chat",): 2, ("embed",): 1}
+    assert samples["garnel_load_seconds_count"] == {("0", "chat"): 2, ("0", "embed"): 1}
 
     refused = status(host)
     assert (refused.returncode, refused.stdout) == (2, ""), refused

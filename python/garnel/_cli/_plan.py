@@ -141,7 +141,8 @@ def run(args: argparse.Namespace) -> int:
     elif args.json:
         write_answer(placement_json(placement, cards, args.reserve_pct) + "\n")
     else:
-        write_answer(placement_for_people(placement, models, cards, args.reserve_pct))
+        reserves = [args.reserve_pct] * len(cards)
+        write_answer(placement_for_people(placement, models, cards, reserves))
     return 0 if placement.fits else 1
 
 
@@ -160,17 +161,24 @@ def pinned_to_one_gpu(models: Sequence[Model], gpu: int) -> list[Model]:
 
 
 def placement_for_people(
-    placement: Placement, models: Sequence[Model], cards: Sequence[Card], reserve_pct: int
+    placement: Placement,
+    models: Sequence[Model],
+    cards: Sequence[Card],
+    reserves: Sequence[int],
+    gpus: Sequence[int] | None = None,
 ) -> str:
-    """A section a card, as one card's plan reads, then what was placed and what went nowhere."""
+    """A section a card, as one card's plan reads, then what was placed and what went nowhere.
+
+    `reserves` are each card's reserve_pct; `gpus` each card's GPU, where it is
+    not its place among the cards (serve's [[card]] tables name theirs)."""
     card_of: dict[str, int | None] = dict(placement.placed)
     card_of.update((rejection.model, rejection.gpu) for rejection in placement.rejected)
     sections = []
-    for index, (card, result) in enumerate(zip(cards, placement.cards)):
+    for index, (card, result, reserve) in enumerate(zip(cards, placement.cards, reserves)):
         on_card = [model for model in models if card_of[model.name] == index]
-        section = plan_for_people(result, on_card, card.total_bytes, card.where, reserve_pct)
-        sections.append(f"GPU {index}\n{section}")
-    return "\n".join(sections) + "\n" + outcome_text(placement, printable) + "\n"
+        section = plan_for_people(result, on_card, card.total_bytes, card.where, reserve)
+        sections.append(f"GPU {index if gpus is None else gpus[index]}\n{section}")
+    return "\n".join(sections) + "\n" + outcome_text(placement, printable, gpus) + "\n"
 
 
 def placement_json(placement: Placement, cards: Sequence[Card], reserve_pct: int) -> str:

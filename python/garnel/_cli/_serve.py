@@ -1,4 +1,4 @@
-"""`garnel serve`: the host itself, serving a roster of models from one card as planned."""
+"""`garnel serve`: the host itself, serving a roster of models from a machine's cards as planned."""
 
 from __future__ import annotations
 
@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING
 
 from .._roster import gib, shortfall
 from ._common import CommandError, answering, printable, write_answer
-from ._plan import plan_for_people
+from ._nvml import Card
+from ._plan import placement_for_people, plan_for_people
 
 if TYPE_CHECKING:
     from .. import _serve
@@ -29,7 +30,7 @@ pinned ones alone; serving: the card's journal failed,
 def register(subparsers: Subparsers) -> None:
     parser = subparsers.add_parser(
         "serve",
-        help="serve a roster of models from one card, as planned (garnel[serve])",
+        help="serve a roster of models from a machine's cards, as planned (garnel[serve])",
         description="Size and plan the roster of a TOML configuration, start each admitted\n"
         "model's server, and route every request under /v1/ to it, until SIGTERM or SIGINT.",
         epilog=EXAMPLES,
@@ -51,17 +52,7 @@ def run(args: argparse.Namespace) -> int:
     if not args.check:
         _serve.need_extra()
     setup = _serve.prepare(_serve.read_config(args.config))
-    config = setup.config
-    write_answer(
-        plan_for_people(
-            setup.plan,
-            setup.roster,
-            setup.total_bytes,
-            setup.total_source,
-            config.card.reserve_pct,
-        )
-        + on_demand_for_people(setup)
-    )
+    write_answer(plan_text(setup) + on_demand_for_people(setup))
     if not args.check:
         with answering() as out:
             out.flush()  # the plan, before the host's log
@@ -79,20 +70,45 @@ def run(args: argparse.Namespace) -> int:
     return 0 if setup.fits else 1
 
 
+def plan_text(setup: _serve.Setup) -> str:
+    """The pinned models' plan: one card's as `garnel plan` prints it, several a section a card."""
+    if len(setup.cards) == 1:
+        (card,) = setup.cards
+        return plan_for_people(
+            card.plan, card.roster, card.total_bytes, card.total_source, card.reserve_pct
+        )
+    pinned = [server.model() for server in setup.servers if not server.config.on_demand]
+    return placement_for_people(
+        setup.placement,
+        pinned,
+        [Card(card.total_bytes, card.total_source) for card in setup.cards],
+        [card.reserve_pct for card in setup.cards],
+        [card.gpu for card in setup.cards],
+    )
+
+
 def on_demand_for_people(setup: _serve.Setup) -> str:
-    """A line per on-demand model: whether it fits beside the pinned models alone."""
-    if not setup.on_demand:
+    """A line per on-demand model: whether it fits beside its card's pinned models alone."""
+    on_demand = [server for server in setup.servers if server.config.on_demand]
+    if not on_demand:
         return ""
-    names = [printable(server.name) for server in setup.on_demand]
+    several = len(setup.cards) > 1
+    names = [printable(server.name) for server in on_demand]
     width = max(map(len, names))
     lines = ["\non demand (planned beside the pinned models when a request names one):\n"]
-    for name, server in zip(names, setup.on_demand):
-        rejected = setup.alone_beside_pinned[server.name].rejected
-        if rejected:
-            verdict = f"REJECTED beside the pinned models alone, short by {shortfall(rejected[0].short_bytes)}"
-        elif server.config.ttl_s:
-            verdict = f"fits; unloaded after {server.config.ttl_s:g} s idle"
+    for name, server in zip(names, on_demand):
+        card = setup.card_of[server.name]
+        rejected = card.never_fits(server.name)
+        if rejected is not None:
+            beside = f"GPU {card.gpu}'s pinned models" if several else "the pinned models"
+            short = shortfall(rejected.short_bytes)
+            verdict = f"REJECTED beside {beside} alone, short by {short}"
+            spanned = setup.cards_needed(server.planned_bytes)
+            if several and spanned > 1:
+                verdict += f"; it needs {spanned} cards, and a model is not split across cards"
         else:
-            verdict = "fits"
+            verdict = f"fits on GPU {card.gpu}" if several else "fits"
+            if server.config.ttl_s:
+                verdict += f"; unloaded after {server.config.ttl_s:g} s idle"
         lines.append(f"  {name:{width}}  {gib(server.planned_bytes):>7} GiB  {verdict}\n")
     return "".join(lines)

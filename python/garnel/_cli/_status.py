@@ -1,9 +1,11 @@
-"""`garnel status`: a serving card as `garnel serve` answers for it, from wherever reaches it.
+"""`garnel status`: a serve's cards as `garnel serve` answers for them, from wherever reaches it.
 
 The standard library's HTTP client only: no extra is needed to ask. The
-card's report is `GET /` asked for text, the routes `GET /v1/models`, the
-card's bytes the `garnel_card_bytes` lines of `GET /metrics`, and the swaps
-of on-demand models its `garnel_swaps_total` and `garnel_swap_seconds` lines.
+card's report is `GET /` asked for text (a card of several, `GET /?gpu=N`),
+the routes `GET /v1/models`, the cards and their bytes the
+`garnel_card_bytes` lines of `GET /metrics`, and the swaps of on-demand
+models its `garnel_swaps_total` and `garnel_swap_seconds` lines. A serve of
+one card reads as it always has; of several, a section a card.
 """
 
 from __future__ import annotations
@@ -28,9 +30,9 @@ TIMEOUT_S = 10.0
 # The most of an answer read: serve's are a few kilobytes.
 ANSWER_LIMIT = 16 * 2**20
 CARD_KINDS = ("total", "reserve", "usable", "committed", "free")
-_CARD_LINE = re.compile(r'^garnel_card_bytes\{kind="(\w+)"\} (\S+)$', re.MULTILINE)
-_SWAPS_LINE = re.compile(r'^garnel_swaps_total\{reason="(\w+)"\} (\S+)$', re.MULTILINE)
-_SWAP_SECONDS = re.compile(r"^garnel_swap_seconds_(sum|count) (\S+)$", re.MULTILINE)
+_CARD_LINE = re.compile(r'^garnel_card_bytes\{card="(\d+)",kind="(\w+)"\} (\S+)$', re.MULTILINE)
+_SWAPS_LINE = re.compile(r'^garnel_swaps_total\{card="(\d+)",reason="(\w+)"\} (\S+)$', re.MULTILINE)
+_SWAP_SECONDS = re.compile(r'^garnel_swap_seconds_(sum|count)\{card="(\d+)"\} (\S+)$', re.MULTILINE)
 # Clears a terminal and puts the cursor home, between two reprints.
 _CLEAR = "\x1b[H\x1b[2J"
 
@@ -60,9 +62,9 @@ def seconds(text: str) -> float:
 def register(subparsers: Subparsers) -> None:
     parser = subparsers.add_parser(
         "status",
-        help="a running garnel serve's card and models",
+        help="a running garnel serve's cards and models",
         description="Print the card's report and each model's route as a running garnel serve\n"
-        "answers them.",
+        "answers them; of several cards, a section a card.",
         epilog=EXAMPLES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
@@ -73,7 +75,7 @@ def register(subparsers: Subparsers) -> None:
         "--json",
         action="store_true",
         help='print {"models": <GET /v1/models>, "card": {total, reserve, usable, committed, '
-        "free}}",
+        'free}}; of several cards, "cards": [{gpu, total, ...}, ...]',
     )
     parser.add_argument(
         "--watch", metavar="N", type=seconds, help="reprint every N seconds, until interrupted"
@@ -109,34 +111,73 @@ def base_url(text: str) -> str:
 
 
 def show(base: str, key: str, as_json: bool) -> int:
-    """Prints the card once; returns 0 when every model that must be ready is."""
+    """Prints the cards once; returns 0 when every model that must be ready is."""
     listed = _json(base, "/v1/models", fetch(base, "/v1/models", key))
     models = listed.get("data") if isinstance(listed, dict) else None
     if not isinstance(models, list) or not all(_is_model(entry) for entry in models):
         raise CommandError(f"{base}/v1/models: not garnel serve's list of models")
-    on_demand = any(entry["garnel"].get("on_demand") for entry in models)
+    metrics = fetch(base, "/metrics", key).decode("utf-8", "replace")
+    cards = card_bytes(base, metrics)
     if as_json:
-        metrics = fetch(base, "/metrics", key).decode("utf-8", "replace")
-        document = {"models": listed, "card": card_bytes(base, metrics)}
-        if on_demand:
-            document["swaps"] = swaps(base, metrics)
-        write_answer(json.dumps(document) + "\n")
-    else:
-        report = fetch(base, "/", key, accept="text/plain").decode("utf-8", "replace")
+        write_answer(json.dumps(status_json(base, listed, models, metrics, cards)) + "\n")
+        return exit_status(models)
+    several = len(cards) > 1
+    for index, gpu in enumerate(cards):
+        on_card = [entry for entry in models if not several or entry["garnel"].get("gpu") == gpu]
+        if several:
+            write_answer(("\n" if index else "") + f"GPU {gpu}\n")
+        where = f"/?gpu={gpu}" if several else "/"
+        report = fetch(base, where, key, accept="text/plain").decode("utf-8", "replace")
         # Line by line, each escaped: a name or a failure's detail cannot drive the terminal.
         write_answer("".join(printable(line) + "\n" for line in report.splitlines()))
-        names = [printable(entry["id"]) for entry in models]
-        width = max(map(len, names), default=0)
-        write_answer("\n")
-        kinds = [printable(entry["garnel"]["route"]) for entry in models]
-        kind_width = max(map(len, kinds), default=0) if on_demand else 0
-        for name, kind, entry in zip(names, kinds, models):
-            line = f"  {name:{width}}  {kind.ljust(kind_width)}{on_demand_note(entry)}"
-            write_answer(line.rstrip(" ") + "\n")
+        on_demand = any(entry["garnel"].get("on_demand") for entry in on_card)
+        write_answer("\n" + routes_for_people(on_card, on_demand))
         if on_demand:
-            metrics = fetch(base, "/metrics", key).decode("utf-8", "replace")
-            write_answer("\n" + swaps_for_people(swaps(base, metrics)) + "\n")
+            write_answer("\n" + swaps_for_people(swaps(base, metrics, gpu)) + "\n")
+    return exit_status(models)
+
+
+def exit_status(models: list[dict[str, Any]]) -> int:
+    """0 when every model that must be ready is, on every card; else 1."""
     return 0 if all(entry["garnel"]["ready"] for entry in models if must_be_ready(entry)) else 1
+
+
+def routes_for_people(models: list[dict[str, Any]], on_demand: bool) -> str:
+    """A line per model: its name, its route, and whether it is on demand and on the card."""
+    names = [printable(entry["id"]) for entry in models]
+    width = max(map(len, names), default=0)
+    kinds = [printable(entry["garnel"]["route"]) for entry in models]
+    kind_width = max(map(len, kinds), default=0) if on_demand else 0
+    lines = []
+    for name, kind, entry in zip(names, kinds, models):
+        line = f"  {name:{width}}  {kind.ljust(kind_width)}{on_demand_note(entry)}"
+        lines.append(line.rstrip(" ") + "\n")
+    return "".join(lines)
+
+
+def status_json(
+    base: str,
+    listed: Any,
+    models: list[dict[str, Any]],
+    metrics: str,
+    cards: dict[int, dict[str, int]],
+) -> dict[str, Any]:
+    """One card: {"models", "card", "swaps"}, as it always was; several: {"models", "cards"},
+    each card's bytes with its "gpu" and, where it has on-demand models, its "swaps"."""
+    if len(cards) == 1:
+        ((gpu, card),) = cards.items()
+        document: dict[str, Any] = {"models": listed, "card": card}
+        if any(entry["garnel"].get("on_demand") for entry in models):
+            document["swaps"] = swaps(base, metrics, gpu)
+        return document
+    each = []
+    for gpu, card in cards.items():
+        entry: dict[str, Any] = {"gpu": gpu, **card}
+        on_card = [model for model in models if model["garnel"].get("gpu") == gpu]
+        if any(model["garnel"].get("on_demand") for model in on_card):
+            entry["swaps"] = swaps(base, metrics, gpu)
+        each.append(entry)
+    return {"models": listed, "cards": each}
 
 
 def must_be_ready(entry: dict[str, Any]) -> bool:
@@ -157,11 +198,15 @@ def on_demand_note(entry: dict[str, Any]) -> str:
     return "  on demand, off the card"
 
 
-def swaps(base: str, metrics: str) -> dict[str, float]:
-    """The swaps by reason, and the seconds of those for a request that got their model
-    ready (`ready`, and their `ready_seconds` in all), from the metrics."""
-    found = dict(_SWAPS_LINE.findall(metrics))
-    seconds = dict(_SWAP_SECONDS.findall(metrics))
+def swaps(base: str, metrics: str, gpu: int) -> dict[str, float]:
+    """Card `gpu`'s swaps by reason, and the seconds of those for a request that got their
+    model ready (`ready`, and their `ready_seconds` in all), from the metrics."""
+    found = {
+        reason: value for card, reason, value in _SWAPS_LINE.findall(metrics) if int(card) == gpu
+    }
+    seconds = {
+        part: value for part, card, value in _SWAP_SECONDS.findall(metrics) if int(card) == gpu
+    }
     try:
         return {
             "request": int(float(found["request"])),
@@ -193,13 +238,22 @@ def _is_model(entry: object) -> bool:
     )
 
 
-def card_bytes(base: str, metrics: str) -> dict[str, int]:
-    """The card's bytes by kind, from the metrics' `garnel_card_bytes` lines."""
-    found = {kind: value for kind, value in _CARD_LINE.findall(metrics)}
+def card_bytes(base: str, metrics: str) -> dict[int, dict[str, int]]:
+    """Each card's bytes by kind, by its GPU in index order, from the metrics'
+    `garnel_card_bytes` lines."""
+    found: dict[int, dict[str, str]] = {}
+    for gpu, kind, value in _CARD_LINE.findall(metrics):
+        found.setdefault(int(gpu), {})[kind] = value
     try:
-        return {kind: int(float(found[kind])) for kind in CARD_KINDS}
+        cards = {
+            gpu: {kind: int(float(kinds[kind])) for kind in CARD_KINDS}
+            for gpu, kinds in sorted(found.items())
+        }
     except (KeyError, ValueError, OverflowError):
-        raise CommandError(f"{base}/metrics: no garnel_card_bytes of every kind") from None
+        cards = {}
+    if not cards:
+        raise CommandError(f"{base}/metrics: no garnel_card_bytes of every kind")
+    return cards
 
 
 def fetch(base: str, path: str, key: str, accept: str = "") -> bytes:

@@ -12,7 +12,7 @@ from __future__ import annotations
 import json
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field, replace
-from typing import Callable, SupportsIndex
+from typing import Callable, SupportsIndex, cast
 
 import _garnel
 
@@ -45,12 +45,16 @@ class Placement:
 
 
 def place(
-    cards: Iterable[SupportsIndex], roster: RosterLike, *, reserve_pct: SupportsIndex = 10
+    cards: Iterable[SupportsIndex],
+    roster: RosterLike,
+    *,
+    reserve_pct: SupportsIndex | Iterable[SupportsIndex] = 10,
 ) -> Placement:
     """Place the roster's models across cards of these total bytes, then plan each card.
 
     `cards` are the cards' total bytes, in GPU index order; each keeps
-    `reserve_pct` back, as `plan` does. In roster order, a model whose entry
+    `reserve_pct` back, as `plan` does: one for every card, or one a card,
+    in the same order. In roster order, a model whose entry
     gives `gpu` goes on that card if its usable bytes left hold it, and is
     rejected there otherwise; any other goes on the lowest-index card whose
     usable bytes left hold it, and one that fits on none is rejected on the
@@ -69,9 +73,11 @@ def place(
     totals = list(cards)
     if not totals:
         raise ValueError("no cards to place the roster on")
+    reserves = _reserve_of_each(reserve_pct, len(totals))
     # The extension's own reserve for each card: a plan of nothing says what is usable.
     usable = [
-        json.loads(_garnel.plan(total, reserve_pct, "[]"))["usable_bytes"] for total in totals
+        json.loads(_garnel.plan(total, reserve, "[]"))["usable_bytes"]
+        for total, reserve in zip(totals, reserves)
     ]
     models = roster_models(roster)
     _check_pins(models, len(totals))
@@ -97,7 +103,8 @@ def place(
         per_card[card].append(model)
     # The roster was read and checked above; each card's share goes to the extension as is.
     plans = tuple(
-        plan_models(total, reserve_pct, card_models) for total, card_models in zip(totals, per_card)
+        plan_models(total, reserve, card_models)
+        for total, reserve, card_models in zip(totals, reserves, per_card)
     )
 
     # What was placed and rejected is read from the extension's plans, not the
@@ -113,6 +120,25 @@ def place(
         else:
             rejected.append(replace(rejections[model.name], gpu=card))
     return Placement(cards=plans, placed=placed, rejected=tuple(rejected), fits=not rejected)
+
+
+def _reserve_of_each(
+    reserve_pct: SupportsIndex | Iterable[SupportsIndex], count: int
+) -> list[SupportsIndex]:
+    """Each card's reserve: one given for all, or one a card. What is not a sequence of
+    them goes to the extension as one, to be taken or refused as `plan` would."""
+    if (
+        hasattr(reserve_pct, "__index__")
+        or isinstance(reserve_pct, (str, bytes))
+        or not isinstance(reserve_pct, Iterable)
+    ):
+        return [cast(SupportsIndex, reserve_pct)] * count
+    reserves = list(reserve_pct)
+    if len(reserves) != count:
+        raise ValueError(
+            f"{len(reserves)} reserves for {count} cards: give one for every card, or one a card"
+        )
+    return reserves
 
 
 def _check_pins(models: Sequence[Model], count: int) -> None:
@@ -168,8 +194,11 @@ def placement_text(placement: Placement) -> str:
     return "\n".join(sections) + "\n\n" + outcome_text(placement)
 
 
-def outcome_text(placement: Placement, show: Callable[[str], str] = str) -> str:
-    """How many models were placed, then a line for each rejected one; `show` spells the names.
+def outcome_text(
+    placement: Placement, show: Callable[[str], str] = str, gpus: Sequence[int] | None = None
+) -> str:
+    """How many models were placed, then a line for each rejected one; `show` spells the names,
+    and `gpus` the GPU each card is, where it is not the card's place in the list.
 
     A model larger than every card says how many cards it would span: a model
     is never split across cards.
@@ -188,5 +217,6 @@ def outcome_text(placement: Placement, show: Callable[[str], str] = str) -> str:
             )
         else:
             why = f"{needs}, short by {shortfall(rejection.short_bytes)}"
-        lines.append(f"  REJECTED {show(rejection.model)} on GPU {rejection.gpu} \u2014 {why}")
+        gpu = rejection.gpu if gpus is None or rejection.gpu is None else gpus[rejection.gpu]
+        lines.append(f"  REJECTED {show(rejection.model)} on GPU {gpu} \u2014 {why}")
     return "\n".join(lines)

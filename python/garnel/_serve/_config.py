@@ -1,5 +1,8 @@
 """The host's configuration: one TOML file read and checked whole before anything starts.
 
+A host of one card says so in a `[card]` table; a host of several gives a
+`[[card]]` table for each, and its models may pin one by its `gpu`.
+
 Every mistake is a `ConfigError` of one line naming the file, the table and
 the key. Relative paths are read relative to the file. Sizing the models and
 resolving their commands come later (`_setup`); this module only reads.
@@ -8,6 +11,7 @@ resolving their commands come later (`_setup`); this module only reads.
 from __future__ import annotations
 
 import math
+import re
 import sys
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -19,8 +23,15 @@ import garnel
 
 ENGINES = ("llama.cpp", "vllm", "command")
 DEFAULT_CONTEXT = 8192
-# Set by serve itself, from [card] gpu: a model's env may not move its server to another card.
+# Set by serve itself, from its card's gpu: a model's env may not move its server to another card.
 RESERVED_ENV = ("CUDA_VISIBLE_DEVICES", "CUDA_DEVICE_ORDER")
+# A table's header, for telling [card] and [[card]] given together apart from other bad TOML.
+_ONE_CARD = re.compile(
+    r"""^[ \t]*\[[ \t]*(card|"card"|'card')[ \t]*\][ \t]*(#.*)?$""", re.MULTILINE
+)
+_CARD_LIST = re.compile(
+    r"""^[ \t]*\[\[[ \t]*(card|"card"|'card')[ \t]*\]\][ \t]*(#.*)?$""", re.MULTILINE
+)
 
 
 class ConfigError(ValueError):
@@ -32,6 +43,7 @@ class CardConfig:
     total: int | None  # None: ask NVML for the total of `gpu`
     reserve_pct: int
     gpu: int
+    table: str  # "[card]", or "[[card]] N" from 1 in the file's order, for messages
 
 
 @dataclass(frozen=True)
@@ -63,6 +75,7 @@ class ModelConfig:
     overhead: int | None = None  # None: the engine's default
     on_demand: bool = False  # loaded when a request names it, swapped out to make room
     ttl_s: float = 0.0  # an on-demand model idle this long is unloaded; 0: never
+    gpu: int | None = None  # pinned to the card of this GPU; None: wherever it is placed
 
     @property
     def table(self) -> str:
@@ -72,9 +85,11 @@ class ModelConfig:
 @dataclass(frozen=True)
 class Config:
     source: Path
-    card: CardConfig
+    cards: tuple[CardConfig, ...]  # in GPU index order
     serve: ServeConfig
     models: tuple[ModelConfig, ...]
+    # [[card]] tables, even one: each card's journal is then named by its GPU.
+    cards_listed: bool = False
 
     @property
     def folder(self) -> Path:
@@ -222,12 +237,18 @@ def read_config(path: str | Path) -> Config:
     document = _parse_toml(data, shown)
     folder = source.resolve().parent
     tables = dict(document)
-    card = _card(_Table(shown, "[card]", tables.pop("card", {})))
+    given = tables.pop("card", {})
+    cards_listed = isinstance(given, list)  # [[card]] tables, even one
+    if isinstance(given, list):
+        cards = _cards(shown, given)
+    else:
+        cards = (_card(_Table(shown, "[card]", given)),)
     serve = _serve(_Table(shown, "[serve]", tables.pop("serve", {})), folder)
     entries = tables.pop("model", None)
     for name in tables:
         raise ConfigError(
-            f"{shown}: [{name}]: unknown table (the tables are [card], [serve], [[model]])"
+            f"{shown}: [{name}]: unknown table "
+            "(the tables are [card] or [[card]], [serve], [[model]])"
         )
     if entries is None:
         raise ConfigError(f"{shown}: [[model]]: missing: serve needs at least one model")
@@ -235,15 +256,28 @@ def read_config(path: str | Path) -> Config:
         raise ConfigError(f"{shown}: [[model]]: must be an array of tables, one [[model]] a model")
     models: list[ModelConfig] = []
     first_of: dict[str, int] = {}
+    gpu_key = "its [[card]]'s gpu" if cards_listed else "[card] gpu"
+    gpus = [card.gpu for card in cards]
     for index, entry in enumerate(entries, start=1):
-        model = _model(shown, index, entry, folder)
+        model = _model(shown, index, entry, folder, gpu_key)
         if model.name in first_of:
             raise ConfigError(
                 f"{shown}: {model.table} name: the name of [[model]] {first_of[model.name]} again"
             )
+        if model.gpu is not None and model.gpu not in gpus:
+            raise ConfigError(
+                f"{shown}: {model.table} gpu: GPU {model.gpu} is not one of this host's cards "
+                f"(the cards are {_gpus_text(gpus)})"
+            )
         first_of[model.name] = index
         models.append(model)
-    return Config(source.resolve(), card, serve, tuple(models))
+    return Config(source.resolve(), cards, serve, tuple(models), cards_listed)
+
+
+def _gpus_text(gpus: list[int]) -> str:
+    """GPU 0; GPU 0 and 1; GPU 0, 1 and 3."""
+    shown = [str(gpu) for gpu in gpus]
+    return "GPU " + (shown[0] if len(shown) == 1 else ", ".join(shown[:-1]) + " and " + shown[-1])
 
 
 def _parse_toml(data: bytes, shown: str) -> Mapping[str, object]:
@@ -258,6 +292,12 @@ def _parse_toml(data: bytes, shown: str) -> Mapping[str, object]:
             f"{shown}: not UTF-8 text ({error.reason} at byte {error.start})"
         ) from None
     except tomllib.TOMLDecodeError as error:
+        text = data.decode("utf-8")
+        if _ONE_CARD.search(text) and _CARD_LIST.search(text):  # TOML's own words hide it
+            raise ConfigError(
+                f"{shown}: [card] and [[card]]: both given; a host of one card has a [card] "
+                "table, a host of several a [[card]] table for each"
+            ) from None
         raise ConfigError(f"{shown}: bad TOML: {error}") from None
     except RecursionError:
         raise ConfigError(f"{shown}: bad TOML: nested too deeply") from None
@@ -268,7 +308,24 @@ def _card(table: _Table) -> CardConfig:
     reserve = table.take("reserve_pct", 10, _whole(0, 100), "a percentage from 0 to 100")
     gpu = table.take("gpu", 0, _whole(0), "an NVML index from 0 up")
     table.done()
-    return CardConfig(total, reserve, gpu)
+    return CardConfig(total, reserve, gpu, table.name)
+
+
+def _cards(shown: str, entries: list[object]) -> tuple[CardConfig, ...]:
+    """The [[card]] tables, in GPU index order, each GPU once."""
+    if not entries:
+        raise ConfigError(f"{shown}: [[card]]: none given: give a [[card]] table for each card")
+    cards: list[CardConfig] = []
+    for index, entry in enumerate(entries, start=1):
+        table = _Table(shown, f"[[card]] {index}", entry)
+        table.required("gpu")  # with several cards, no card is GPU 0 by default
+        card = _card(table)
+        for other in cards:
+            if other.gpu == card.gpu:
+                raise table.fault("gpu", f"GPU {card.gpu} again, as in {other.table}")
+        cards.append(card)
+    # Placed in GPU index order, whatever the file's: "the lowest-index card" is the lowest GPU.
+    return tuple(sorted(cards, key=lambda card: card.gpu))
 
 
 def _serve(table: _Table, folder: Path) -> ServeConfig:
@@ -293,7 +350,7 @@ def _serve(table: _Table, folder: Path) -> ServeConfig:
     return settings
 
 
-def _model(shown: str, index: int, entry: object, folder: Path) -> ModelConfig:
+def _model(shown: str, index: int, entry: object, folder: Path, gpu_key: str) -> ModelConfig:
     name = entry.get("name") if isinstance(entry, Mapping) else None
     label = f"[[model]] {index}" + (f" ({name})" if isinstance(name, str) and name else "")
     table = _Table(shown, label, entry)
@@ -318,7 +375,7 @@ def _model(shown: str, index: int, entry: object, folder: Path) -> ModelConfig:
     env = table.take("env", no_env, _env, "a table of strings")
     for key in env:
         if key in RESERVED_ENV:
-            raise table.fault(f"env.{key}", "is set by serve, from [card] gpu")
+            raise table.fault(f"env.{key}", f"is set by serve, from {gpu_key}")
     # -1: not given (or given empty), the engine's default.
     overhead = table.take("overhead", -1, _overhead, SIZE_WANTED + ', or "" for the default')
     on_demand = table.take("on_demand", False, _flag, "true or false")
@@ -343,6 +400,7 @@ def _model(shown: str, index: int, entry: object, folder: Path) -> ModelConfig:
         overhead=None if overhead < 0 else overhead,
         on_demand=on_demand,
         ttl_s=ttl_s,
+        gpu=table.take("gpu", None, _whole(0), "a card's gpu, an NVML index from 0 up"),
     )
     table.done()
     return model

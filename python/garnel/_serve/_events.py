@@ -32,8 +32,8 @@ class Events:
     def unhealthy(self, model: str) -> None:
         """`model` failed its probes and is lost (`probe_failed`); serve ends its server."""
 
-    def swapped(self, wanted: str | None, unloaded: tuple[str, ...]) -> None:
-        """A swap made a new life of the card: `wanted` brought onto it (None: the swap
+    def swapped(self, gpu: int, wanted: str | None, unloaded: tuple[str, ...]) -> None:
+        """A swap made a new life of card `gpu`: `wanted` brought onto it (None: the swap
         only took an idle model off) and `unloaded` taken off, their servers ended."""
 
     def swap_ready(self, model: str, seconds: float) -> None:

@@ -1,12 +1,13 @@
-"""The host: the Fleet, its supervisor and its proxy together, from start to a clean stop.
+"""The host: each card's Fleet and supervisor, and the proxy before them all, from start
+to a clean stop.
 
-Start: the listening socket first (a port in use is a configuration's fault
-and nothing has started yet), then the Fleet with its journal, then the
-servers. Stop, on SIGTERM or SIGINT: no new requests, those in flight finish
-for up to 10 s, each model gets `stop`, each server's group SIGTERM and
-SIGKILL after 10 s, the journal is closed, exit 0. A journal that fails while
-the host runs stops it the same way, with exit 1; at start it is a
-configuration error.
+Start: each card's Fleet with its journal, the listening socket (a port in
+use is a configuration's fault and nothing has started yet), then the
+servers, each card's loaded by its own supervisor, side by side. Stop, on
+SIGTERM or SIGINT: no new requests, those in flight finish for up to 10 s,
+each model gets `stop`, each server's group SIGTERM and SIGKILL after 10 s,
+the journals are closed, exit 0. A journal that fails while the host runs
+stops it the same way, with exit 1; at start it is a configuration error.
 """
 
 from __future__ import annotations
@@ -29,7 +30,7 @@ from ._page import Pages
 from ._proxy import Proxy
 from ._setup import Setup
 from ._supervisor import Supervisor
-from ._swap import Swaps
+from ._swap import ServedCard, Swaps
 
 log = logging.getLogger("garnel.serve")
 
@@ -88,32 +89,35 @@ async def _run(setup: Setup) -> int:
         # Nothing beyond what the client sent: no User-Agent, Accept or Content-Type of ours.
         skip_auto_headers=("User-Agent", "Accept", "Accept-Encoding", "Content-Type"),
     )
-    card = Card(config.card.gpu)
-    supervisor: Supervisor | None = None
-    swaps: Swaps | None = None
+    gpus = [Card(card.gpu) for card in setup.cards]
+    fleets: list[garnel.Fleet] = []
+    cards: list[ServedCard] = []
     runner: web.AppRunner | None = None
-    fleet: garnel.Fleet | None = None
     try:
-        try:
-            fleet = garnel.Fleet(
-                setup.total_bytes, config.card.reserve_pct, setup.roster, journal=settings.journal
-            )
-        except (garnel.JournalError, OSError) as error:
-            raise ConfigError(f"{config.source}: [serve] journal: {error}") from None
+        for card in setup.cards:
+            try:
+                fleets.append(
+                    garnel.Fleet(
+                        card.total_bytes, card.reserve_pct, card.roster, journal=card.journal
+                    )
+                )
+            except (garnel.JournalError, OSError) as error:
+                raise ConfigError(f"{config.source}: [serve] journal: {error}") from None
         metrics = Metrics(setup)
-        supervisor = Supervisor(setup, fleet, card, session, on_fatal, metrics)
-        swaps = Swaps(setup, supervisor)
-        metrics.watch(supervisor, swaps)
+        for card, fleet, gpu in zip(setup.cards, fleets, gpus):
+            supervisor = Supervisor(card, fleet, gpu, session, on_fatal, metrics)
+            cards.append(ServedCard(card, supervisor, Swaps(card, supervisor)))
+        metrics.watch(cards)
         proxy = Proxy(
-            supervisor,
-            swaps,
+            setup,
+            cards,
             session,
             settings.api_key,
             settings.warming_wait_s,
             settings.request_timeout_s,
             metrics,
         )
-        pages = Pages(supervisor, swaps, metrics, proxy.refused_key)
+        pages = Pages(setup, cards, metrics, proxy.refused_key)
         # Bodies reach the servers as the clients sent them, compressed or not;
         # the proxy decodes a copy only to read the model's name.
         runner = web.AppRunner(
@@ -132,30 +136,34 @@ async def _run(setup: Setup) -> int:
                 f"{config.source}: [serve] listen: cannot listen on {where}: {error.strerror}"
             ) from None
         log.info("listening on http://%s:%d", settings.host, settings.port)
-        supervisor.start()
-        swaps.start()
+        for served in cards:
+            served.supervisor.start()
+            served.swaps.start()
         await stop.wait()
         log.info("stopping: no new requests; %d in flight may finish", proxy.in_flight)
         proxy.closing = True
-        await swaps.close()
-        supervisor.notify()  # requests waiting for a model are answered now
+        await asyncio.gather(*(served.swaps.close() for served in cards))
+        for served in cards:
+            served.supervisor.notify()  # requests waiting for a model are answered now
         await runner.cleanup()
         runner = None
-        await supervisor.stop()
+        await asyncio.gather(*(served.supervisor.stop() for served in cards))
         log.info("stopped; every server has ended")
         return 1 if fatal else 0
     finally:
         if runner is not None:
             await runner.cleanup()
-        if swaps is not None:
-            await swaps.close()
-        if supervisor is not None:
-            supervisor.kill_all()
-            fleet = supervisor.fleet  # a swap's life, or the first
-        if fleet is not None:
+        for served in cards:
+            await served.swaps.close()
+        for served in cards:
+            served.supervisor.kill_all()
+        # A swap's life, or the first; a card whose supervisor never ran keeps its first.
+        fleets[: len(cards)] = [served.supervisor.fleet for served in cards]
+        for fleet in fleets:
             try:
                 fleet.close()
             except (garnel.JournalError, OSError) as error:
                 log.error("the card's journal could not be closed: %s", error)
         await session.close()
-        card.close()
+        for gpu in gpus:
+            gpu.close()

@@ -1,10 +1,14 @@
 """What the operator's tools read of a serving card: `GET /metrics`, through prometheus-client.
 
 Two kinds of figures. What the fleet answers itself (the card's bytes, each
-model's route) is asked of the supervisor's fleet of the moment at each
-scrape, by a collector, so no second copy of the card is kept. What only
+model's route) is asked of each card's supervisor's fleet of the moment at
+each scrape, by a collector, so no second copy of the card is kept. What only
 happens (starts, exits, failed loads, answers, the times they took) is
-counted by the supervisor's and the proxy's hooks, which `Metrics` receives.
+counted by the supervisors' and the proxy's hooks, which `Metrics` receives.
+
+The card's and the models' series carry a `card` label, the card's GPU (also
+on a host of one card, so that a dashboard need not tell the two apart); a
+request's series are the host's, by the model named, which is on one card.
 
 Adding a metric: a counter or a histogram is one line in `Metrics.__init__`
 and a line in the hook that counts it; a figure the fleet answers is one
@@ -27,9 +31,10 @@ from garnel import Route, RouteKind
 from ._events import Events
 
 if TYPE_CHECKING:
+    from collections.abc import Sequence
+
     from ._setup import Setup
-    from ._supervisor import Supervisor
-    from ._swap import Swaps
+    from ._swap import ServedCard
 
 # A label for what no declared model is: a client's name for a model this
 # host does not have, or a request refused before it was routed.
@@ -56,8 +61,12 @@ class Metrics(Events):
         # Each counter's time of creation is one series more per label set, of no use here.
         prometheus_client.disable_created_metrics()  # type: ignore[no-untyped-call]
         self.setup = setup
+        # Each model's card, as its series' label: a name is one model of the host.
+        self.card_of = {
+            server.name: str(card.gpu) for card in setup.cards for server in card.servers
+        }
         self.registry = registry = CollectorRegistry()
-        model = ("model",)
+        model = ("card", "model")  # a model's series, by its card
         self.starts = Counter(
             "garnel_model_starts_total", "Loads started", model, registry=registry
         )
@@ -76,7 +85,7 @@ class Metrics(Events):
         self.request_seconds = Histogram(
             "garnel_request_seconds",
             "Seconds from a request's arrival to its answer's first byte",
-            model,
+            ("model",),
             registry=registry,
             buckets=REQUEST_BUCKETS,
         )
@@ -90,20 +99,23 @@ class Metrics(Events):
         self.swaps = Counter(
             "garnel_swaps_total",
             "Swaps, each a new life of the card's journal: for a request, or of an idle model",
-            ("reason",),
+            ("card", "reason"),
             registry=registry,
         )
         self.swap_seconds = Histogram(
             "garnel_swap_seconds",
             "Seconds from a swap's start to the requested model ready",
+            ("card",),
             registry=registry,
             buckets=SWAP_BUCKETS,
         )
         for server in setup.servers:  # every declared model's counts, from 0
             for counter in (self.starts, self.exits, self.load_failures):
-                counter.labels(server.name)
-        for reason in SWAP_REASONS:
-            self.swaps.labels(reason)
+                counter.labels(self.card_of[server.name], server.name)
+        for card in setup.cards:
+            for reason in SWAP_REASONS:
+                self.swaps.labels(str(card.gpu), reason)
+            self.swap_seconds.labels(str(card.gpu))
         # What each model's last probe_ok reported, and when serve last saw it change state.
         self.probed_bytes: dict[str, int] = {}
         self.changed_at: dict[str, float] = {}
@@ -112,10 +124,10 @@ class Metrics(Events):
         self._requests: dict[tuple[str, str, int], Counter] = {}
         self._request_seconds: dict[str, Histogram] = {}
 
-    def watch(self, supervisor: Supervisor, swaps: Swaps) -> None:
-        """Reads the card's figures from `supervisor`'s fleet at each scrape, and the
-        routes of the on-demand models off the card from `swaps`."""
-        self.registry.register(CardCollector(self, supervisor, swaps))
+    def watch(self, cards: Sequence[ServedCard]) -> None:
+        """Reads each card's figures from its supervisor's fleet at each scrape, and the
+        routes of the on-demand models off the card from its swaps."""
+        self.registry.register(CardCollector(self, cards))
 
     def exposition(self) -> bytes:
         """Every metric in the Prometheus text format."""
@@ -133,22 +145,22 @@ class Metrics(Events):
     # The supervisor's hooks.
 
     def load_started(self, model: str) -> None:
-        self.starts.labels(model).inc()
+        self.starts.labels(self.card_of[model], model).inc()
         self.changed_at[model] = time.monotonic()
 
     def loaded(self, model: str, seconds: float) -> None:
-        self.load_seconds.labels(model).observe(seconds)
+        self.load_seconds.labels(self.card_of[model], model).observe(seconds)
         self.changed_at[model] = time.monotonic()
 
     def load_failed(self, model: str) -> None:
-        self.load_failures.labels(model).inc()
+        self.load_failures.labels(self.card_of[model], model).inc()
         self.changed_at[model] = time.monotonic()
 
     def probed(self, model: str, held_bytes: int) -> None:
         self.probed_bytes[model] = held_bytes
 
     def exited(self, model: str) -> None:
-        self.exits.labels(model).inc()
+        self.exits.labels(self.card_of[model], model).inc()
         self.changed_at[model] = time.monotonic()
 
     def unhealthy(self, model: str) -> None:
@@ -156,15 +168,15 @@ class Metrics(Events):
 
     # The swaps' hooks.
 
-    def swapped(self, wanted: str | None, unloaded: tuple[str, ...]) -> None:
-        self.swaps.labels(SWAP_REASONS[wanted is None]).inc()
+    def swapped(self, gpu: int, wanted: str | None, unloaded: tuple[str, ...]) -> None:
+        self.swaps.labels(str(gpu), SWAP_REASONS[wanted is None]).inc()
         now = time.monotonic()
         for model in unloaded:  # off the card: it holds nothing there now
             self.probed_bytes.pop(model, None)
             self.changed_at[model] = now
 
     def swap_ready(self, model: str, seconds: float) -> None:
-        self.swap_seconds.observe(seconds)
+        self.swap_seconds.labels(self.card_of[model]).observe(seconds)
 
     # The proxy's hook, once a request.
 
@@ -186,49 +198,49 @@ class Metrics(Events):
 
 
 class CardCollector(Collector):
-    """The card as the fleet of the moment answers it, read at each scrape."""
+    """Each card as the fleet of the moment answers it, read at each scrape."""
 
-    def __init__(self, metrics: Metrics, supervisor: Supervisor, swaps: Swaps) -> None:
+    def __init__(self, metrics: Metrics, cards: Sequence[ServedCard]) -> None:
         self.metrics = metrics
-        self.supervisor = supervisor
-        self.swaps = swaps
+        self.cards = cards
 
     def collect(self) -> Iterator[Metric]:
-        setup, fleet = self.metrics.setup, self.supervisor.fleet
-        total, usable = setup.total_bytes, setup.plan.usable_bytes
-        card = GaugeMetricFamily("garnel_card_bytes", "The card's bytes, by kind", labels=["kind"])
-        for kind, value in (
-            ("total", total),
-            ("reserve", total - usable),
-            ("usable", usable),
-            ("committed", fleet.committed_bytes()),
-            ("free", fleet.free_bytes()),
-        ):
-            card.add_metric([kind], value)
-        yield card
+        card_bytes = GaugeMetricFamily(
+            "garnel_card_bytes", "The card's bytes, by kind", labels=["card", "kind"]
+        )
         routes = GaugeMetricFamily(
             "garnel_model_route",
             "1 for the model's current route kind, 0 for the others",
-            labels=["model", "route"],
+            labels=["card", "model", "route"],
         )
-        for name in self.supervisor.slots:
-            now = self.swaps.route(name).kind
-            for kind in RouteKind:
-                routes.add_metric([name, kind.value], 1 if kind is now else 0)
-        yield routes
         planned = GaugeMetricFamily(
             "garnel_model_planned_bytes",
             "The bytes the plan counts for the model",
-            labels=["model"],
+            labels=["card", "model"],
         )
-        for name, slot in self.supervisor.slots.items():
-            planned.add_metric([name], slot.server.planned_bytes)
-        yield planned
         probed = GaugeMetricFamily(
             "garnel_model_probed_bytes",
             "The bytes the model's last probe reported it holds",
-            labels=["model"],
+            labels=["card", "model"],
         )
-        for name, held in self.metrics.probed_bytes.items():
-            probed.add_metric([name], held)
-        yield probed
+        probed_bytes = self.metrics.probed_bytes
+        for card in self.cards:
+            gpu, setup, fleet = str(card.gpu), card.setup, card.supervisor.fleet
+            total, usable = setup.total_bytes, setup.plan.usable_bytes
+            for kind, value in (
+                ("total", total),
+                ("reserve", total - usable),
+                ("usable", usable),
+                ("committed", fleet.committed_bytes()),
+                ("free", fleet.free_bytes()),
+            ):
+                card_bytes.add_metric([gpu, kind], value)
+            for name, slot in card.supervisor.slots.items():
+                now = card.swaps.route(name).kind
+                for kind in RouteKind:
+                    routes.add_metric([gpu, name, kind.value], 1 if kind is now else 0)
+                planned.add_metric([gpu, name], slot.server.planned_bytes)
+                held = probed_bytes.get(name)
+                if held is not None:
+                    probed.add_metric([gpu, name], held)
+        yield from (card_bytes, routes, planned, probed)

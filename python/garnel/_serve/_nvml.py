@@ -1,4 +1,6 @@
-"""What the host asks the card through NVML (nvidia-ml-py, the `nvml` extra), where it answers.
+"""What the host asks a card through NVML (nvidia-ml-py, the `nvml` extra) while it serves,
+where NVML answers. A card's total, asked once before anything starts, is
+`garnel.nvml_cards`'s to tell.
 
 NVML's calls are short blocking calls into the driver; the host makes a few a
 probe, so they run on the event loop rather than on a thread of their own.
@@ -18,28 +20,6 @@ def _module() -> Any:
         return importlib.import_module("pynvml")
     except ImportError:
         return None
-
-
-def card_total(gpu: int) -> tuple[int, str]:
-    """The total bytes of GPU `gpu` and how they were found; ValueError saying why not."""
-    nvml = _module()
-    if nvml is None:
-        raise ValueError("NVML is not installed (pip install 'garnel[nvml]')")
-    try:
-        nvml.nvmlInit()
-    except nvml.NVMLError as error:
-        raise ValueError(f"NVML answers no card ({error})") from None
-    try:
-        handle = nvml.nvmlDeviceGetHandleByIndex(gpu)
-        total = int(nvml.nvmlDeviceGetMemoryInfo(handle).total)
-        name = nvml.nvmlDeviceGetName(handle)
-    except nvml.NVMLError as error:
-        raise ValueError(f"NVML cannot read GPU {gpu} ({error})") from None
-    finally:
-        _shutdown(nvml)
-    if isinstance(name, bytes):  # older nvidia-ml-py gives bytes
-        name = name.decode("utf-8", "replace")
-    return total, f"GPU {gpu}, {name}, through NVML"
 
 
 def _shutdown(nvml: Any) -> None:

@@ -7,6 +7,10 @@ script. It refreshes itself, reads on a phone (a fluid layout, the table
 scrolls on its own) and in a terminal browser (the card's bar is a list of
 figures, the models a real table). `GET /` asked for `text/plain` answers
 the card's report alone, for scripts and `garnel status`.
+
+A host of several cards shows each in a section of its own, in GPU index
+order: its bar, its models' table and its swaps; as text, each card's
+report under its GPU, or one card's alone with `?gpu=N`.
 """
 
 from __future__ import annotations
@@ -25,8 +29,10 @@ from ._metrics import CONTENT_TYPE, Metrics
 from ._supervisor import log_name
 
 if TYPE_CHECKING:
-    from ._supervisor import Supervisor
-    from ._swap import Swap, Swaps
+    from collections.abc import Sequence
+
+    from ._setup import Setup
+    from ._swap import ServedCard, Swap, Swaps
 
 GIB = 2**30
 LOG_LINES = 200
@@ -96,17 +102,17 @@ def tail(data: bytes, count: int, cut: bool) -> bytes:
 
 
 class Pages:
-    """The handlers, asking the supervisor's fleet of the moment and the metrics."""
+    """The handlers, asking each card's fleet of the moment and the metrics."""
 
     def __init__(
         self,
-        supervisor: Supervisor,
-        swaps: Swaps,
+        setup: Setup,
+        cards: Sequence[ServedCard],
         metrics: Metrics,
         refused_key: Callable[[web.Request], web.Response | None],
     ) -> None:
-        self.supervisor = supervisor
-        self.swaps = swaps
+        self.setup = setup
+        self.cards = cards
         self.metrics = metrics
         self.refused_key = refused_key
 
@@ -128,9 +134,9 @@ class Pages:
         if refused is not None:
             return refused
         name = request.match_info["model"]
-        if name not in self.supervisor.slots:
+        if name not in self.setup.card_of:
             return text_answer(404, f"{name}: no such model on this host\n")
-        path = self.supervisor.setup.config.serve.logs / log_name(name)
+        path = self.setup.config.serve.logs / log_name(name)
         try:
             # A bounded read of a local file: less than a request's own relaying costs.
             with open(path, "rb") as log:  # noqa: ASYNC230
@@ -150,20 +156,69 @@ class Pages:
             return refused
         accept = request.headers.get("Accept", "")
         if "text/plain" in accept and "text/html" not in accept:
-            return text_answer(200, self.supervisor.fleet.report())
+            return self.reports(request.query.get("gpu"))
         page = self.render()
         return web.Response(text=page, content_type="text/html", headers=NOT_SNIFFED)
 
+    def reports(self, gpu: str | None) -> web.Response:
+        """The card's report; of several, each under its GPU, or GPU `gpu`'s alone."""
+        if gpu is not None:
+            for card in self.cards:
+                if str(card.gpu) == gpu:
+                    return text_answer(200, card.supervisor.fleet.report())
+            return text_answer(404, f"GPU {gpu}: no such card on this host\n")
+        if len(self.cards) == 1:
+            return text_answer(200, self.cards[0].supervisor.fleet.report())
+        sections = [f"GPU {card.gpu}\n{card.supervisor.fleet.report()}" for card in self.cards]
+        return text_answer(200, "\n".join(sections))
+
     def render(self) -> str:
         """The status page as it stands now."""
-        supervisor, metrics = self.supervisor, self.metrics
-        fleet, setup = supervisor.fleet, supervisor.setup
-        statuses = dict(fleet.statuses())
-        header = fleet.report().split("\n", 1)[0]
-        swaps = self.swaps
-        routes = {name: swaps.route(name) for name in supervisor.slots}
+        metrics = self.metrics
         starts, exits = metrics.counts(metrics.starts), metrics.counts(metrics.exits)
         now = time.monotonic()
+        at = time.strftime("%Y-%m-%d %H:%M:%S")
+        if len(self.cards) == 1:
+            card = self.cards[0]
+            fleet = card.supervisor.fleet
+            header = fleet.report().split("\n", 1)[0]
+            return PAGE.format(
+                refresh=REFRESH_S,
+                style=STYLE,
+                header=e(header),
+                at=at,
+                card=self._card(card, now, starts, exits, ONE_CARD),
+            )
+        sections = []
+        for card in self.cards:
+            header = card.supervisor.fleet.report().split("\n", 1)[0]
+            sections.append(
+                self._card(
+                    card, now, starts, exits, CARD_OF_SEVERAL, gpu=card.gpu, header=e(header)
+                )
+            )
+        return PAGE.format(
+            refresh=REFRESH_S,
+            style=STYLE,
+            header=f"{len(self.cards)} cards",
+            at=at,
+            card="".join(sections),
+        )
+
+    def _card(
+        self,
+        card: ServedCard,
+        now: float,
+        starts: dict[str, int],
+        exits: dict[str, int],
+        template: str,
+        **more: object,
+    ) -> str:
+        """One card's section: its bar of bytes, its models' table and its swaps."""
+        metrics, supervisor, swaps = self.metrics, card.supervisor, card.swaps
+        fleet, setup = supervisor.fleet, card.setup
+        statuses = dict(fleet.statuses())
+        routes = {name: swaps.route(name) for name in supervisor.slots}
         total, usable = setup.total_bytes, setup.plan.usable_bytes
 
         segments = []  # (text, bytes, class, colour)
@@ -209,29 +264,28 @@ class Pages:
                 f'<td class="n">{started}</td><td class="n">{exits.get(name, 0)}</td>'
                 f"<td>{log}</td></tr>"
             )
-        return PAGE.format(
-            refresh=REFRESH_S,
-            style=STYLE,
-            header=e(header),
-            at=time.strftime("%Y-%m-%d %H:%M:%S"),
+        return template.format(
             total=gib(total),
             bar=bar,
             committed=gib(fleet.committed_bytes()),
             free=gib(fleet.free_bytes()),
             reserve=gib(total - usable),
             usable=gib(usable),
-            rows="\n".join(rows),
-            swaps=self._swaps(now) if swaps.on_demand else "",
+            table=TABLE.format(rows="\n".join(rows)),
+            # Under a card of several, its swaps are a part of its section.
+            swaps=self._swaps(swaps, now, "h2" if template is ONE_CARD else "h3")
+            if swaps.on_demand
+            else "",
+            **more,
         )
 
-    def _swaps(self, now: float) -> str:
+    def _swaps(self, swaps: Swaps, now: float, heading: str) -> str:
         """The swaps section: how many, and the latest, newest first."""
-        swaps = self.swaps
         latest = list(swaps.history)[-SWAPS_SHOWN:][::-1]
         items = "".join(f"<li>{swap_line(swap, now)}</li>" for swap in latest)
         count = f"{swaps.count} swap{'' if swaps.count == 1 else 's'}"
         return (
-            f'<h2>Swaps</h2>\n<p class="muted">{count} since serve started, '
+            f'<{heading}>Swaps</{heading}>\n<p class="muted">{count} since serve started, '
             f"each a new life of the card's journal</p>\n<ul>{items}</ul>\n"
         )
 
@@ -287,11 +341,30 @@ PAGE = """<!DOCTYPE html>
 <h1>garnel serve</h1>
 <p class="summary">{header}</p>
 <p class="muted">as of {at}; this page refreshes every {refresh} s</p>
-<h2>The card: {total}</h2>
+{card}<p class="muted"><a href="/metrics">metrics</a> · <a href="/v1/models">/v1/models</a></p>
+</body>
+</html>
+"""
+
+# The one card of a host, as the page has always shown it.
+ONE_CARD = """<h2>The card: {total}</h2>
 <ul class="bar" aria-label="the card's bytes">{bar}</ul>
 <p class="muted">committed {committed} of {usable} usable, {free} free, {reserve} reserve</p>
 <h2>Models</h2>
-<div class="scroll">
+{table}
+{swaps}"""
+
+# One card of several: its GPU heads its bar, its report's first line, its table and swaps.
+CARD_OF_SEVERAL = """<section aria-label="GPU {gpu}">
+<h2>GPU {gpu}: {total}</h2>
+<p class="summary">{header}</p>
+<ul class="bar" aria-label="GPU {gpu}'s bytes">{bar}</ul>
+<p class="muted">committed {committed} of {usable} usable, {free} free, {reserve} reserve</p>
+{table}
+{swaps}</section>
+"""
+
+TABLE = """<div class="scroll">
 <table>
 <thead><tr><th scope="col">model</th><th scope="col">state</th><th scope="col">for</th>
 <th scope="col">endpoint</th><th scope="col" class="n">planned</th>
@@ -301,8 +374,4 @@ PAGE = """<!DOCTYPE html>
 {rows}
 </tbody>
 </table>
-</div>
-{swaps}<p class="muted"><a href="/metrics">metrics</a> · <a href="/v1/models">/v1/models</a></p>
-</body>
-</html>
-"""
+</div>"""

@@ -1,6 +1,7 @@
 """The proxy: every POST under /v1/ routed by the Fleet and relayed as it arrives.
 
-Requests go where `route(model)` says. A forwarded request keeps its path,
+Requests go where `route(model)` says, asked of the fleet of the card that
+holds the model (each model is on one card). A forwarded request keeps its path,
 query, headers (less the hop-by-hop ones) and body; its answer comes back as
 the server sends it, a stream chunk by chunk. Every answer serve makes itself
 has the API's error shape, and a routed one says its route in `X-Garnel-`
@@ -16,7 +17,7 @@ import json
 import math
 import time
 import zlib
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING
 
 import aiohttp
@@ -29,8 +30,9 @@ from ._events import Events
 from ._supervisor import gib
 
 if TYPE_CHECKING:
+    from ._setup import Setup
     from ._supervisor import Supervisor
-    from ._swap import Swaps
+    from ._swap import ServedCard
 
 MAX_BODY = 64 * 2**20
 # An answer of a known length up to this is relayed whole, in one write; a longer one,
@@ -128,21 +130,22 @@ class Outcome:
 
 
 class Proxy:
-    """The HTTP face of one card; it asks the supervisor's fleet of the moment."""
+    """The HTTP face of the host's cards; it asks the fleet of the moment of each model's card."""
 
     def __init__(
         self,
-        supervisor: Supervisor,
-        swaps: Swaps,
+        setup: Setup,
+        cards: Sequence[ServedCard],
         session: aiohttp.ClientSession,
         api_key: str,
         warming_wait_s: float,
         request_timeout_s: float,
         events: Events | None = None,
     ) -> None:
-        self.supervisor = supervisor
-        self.swaps = swaps
-        self.on_demand = swaps.on_demand
+        self.setup = setup
+        self.cards = cards
+        self.card_of = {name: card for card in cards for name in card.supervisor.slots}
+        self.on_demand = frozenset(name for card in cards for name in card.swaps.on_demand)
         self.events = Events() if events is None else events
         self.session = session
         self.authorization = f"Bearer {api_key}".encode() if api_key else None
@@ -191,8 +194,9 @@ class Proxy:
         if refused is not None:
             return refused
         data = []
-        swaps = self.swaps
-        for name, slot in self.supervisor.slots.items():
+        for server in self.setup.servers:
+            name, card = server.name, self.card_of[server.name]
+            swaps = card.swaps
             route = swaps.route(name)
             data.append(
                 {
@@ -203,9 +207,10 @@ class Proxy:
                         "route": route.kind.value,
                         "ready": route.ready,
                         "try_elsewhere": route.try_elsewhere,
-                        "planned_bytes": slot.server.planned_bytes,
+                        "planned_bytes": server.planned_bytes,
                         "on_demand": name in swaps.on_demand,
                         "on_card": swaps.on_card_now(name),
+                        "gpu": card.gpu,
                     },
                 }
             )
@@ -250,13 +255,18 @@ class Proxy:
                 'the body must be JSON with a string "model" '
                 "(sent as it is, or with Content-Encoding gzip or deflate)",
             )
+        card = self.card_of.get(model)
+        if card is None:  # on no card: any card's fleet says it is not declared
+            outcome.route = self.cards[0].supervisor.fleet.route(model)
+            return self._unavailable(outcome.route, self.cards[0].supervisor)
         if model in self.on_demand:
-            return await self._forward_on_demand(request, model, body, outcome)
-        route = outcome.route = self.supervisor.fleet.route(model)
+            return await self._forward_on_demand(request, card, model, body, outcome)
+        supervisor = card.supervisor
+        route = outcome.route = supervisor.fleet.route(model)
         if not route.ready:
-            route = outcome.route = await self._wait_for(model, route)
+            route = outcome.route = await self._wait_for(supervisor, model, route)
             if not route.ready:
-                return self._unavailable(route)
+                return self._unavailable(route, supervisor)
         assert route.endpoint is not None
         self.in_flight += 1
         try:
@@ -265,58 +275,57 @@ class Proxy:
             self.in_flight -= 1
 
     async def _forward_on_demand(
-        self, request: web.Request, model: str, body: bytes, outcome: Outcome
+        self, request: web.Request, card: ServedCard, model: str, body: bytes, outcome: Outcome
     ) -> web.StreamResponse:
-        """A model swapped onto the card when requested: the swaps say when it can go."""
+        """A model swapped onto its card when requested: the card's swaps say when it can go."""
         asked = time.monotonic()
-        route, holds = await self.swaps.take(model)
+        swaps = card.swaps
+        route, holds = await swaps.take(model)
         outcome.route = route
         if not route.ready:
             if route.kind in (RouteKind.UNKNOWN, RouteKind.WARMING) and not self.closing:
                 waited = time.monotonic() - asked
                 message = f"{model!r} is loaded on demand, not ready after {waited:.0f} s"
                 return error_answer(503, route.kind.value, message, route, RETRY_LOADING_S)
-            return self._unavailable(route)
+            return self._unavailable(route, card.supervisor)
         self.in_flight += 1
         try:
             return await self._relay(request, route, body, outcome)
         finally:
             self.in_flight -= 1
-            self.swaps.finished(model, holds)
+            swaps.finished(model, holds)
 
-    def _waits(self, route: Route) -> bool:
+    def _waits(self, supervisor: Supervisor, route: Route) -> bool:
         if self.closing:
             return False
         if route.kind is RouteKind.WARMING:
             return True
-        return route.kind is RouteKind.UNKNOWN and self.supervisor.will_start(route.model)
+        return route.kind is RouteKind.UNKNOWN and supervisor.will_start(route.model)
 
-    async def _wait_for(self, model: str, route: Route) -> Route:
+    async def _wait_for(self, supervisor: Supervisor, model: str, route: Route) -> Route:
         """The route once the model is ready, or as it stands when waiting is over."""
         deadline = time.monotonic() + self.warming_wait_s
-        while self._waits(route):
+        while self._waits(supervisor, route):
             left = deadline - time.monotonic()
             if left <= 0:
                 break
-            changed = self.supervisor.changed()
-            route = self.supervisor.fleet.route(model)
-            if route.ready or not self._waits(route):
+            changed = supervisor.changed()
+            route = supervisor.fleet.route(model)
+            if route.ready or not self._waits(supervisor, route):
                 break
             with contextlib.suppress(asyncio.TimeoutError):
                 await asyncio.wait_for(changed.wait(), left)
-            route = self.supervisor.fleet.route(model)
+            route = supervisor.fleet.route(model)
         return route
 
-    def _unavailable(self, route: Route) -> web.Response:
+    def _unavailable(self, route: Route, supervisor: Supervisor) -> web.Response:
         model, kind = route.model, route.kind
         if kind is RouteKind.NOT_DECLARED:
             return error_answer(404, kind.value, f"{model!r}: no such model on this host", route)
         if kind is RouteKind.NOT_ADMITTED:
-            short = route.short_bytes or 0
-            message = f"{model!r} does not fit this card: short by {gib(short)} ({short} bytes)"
-            return error_answer(503, kind.value, message, route, RETRY_LATER_S)
+            return error_answer(503, kind.value, self._not_admitted(route), route, RETRY_LATER_S)
         if kind in (RouteKind.LOST, RouteKind.FAILED):
-            retry = self.supervisor.retry_in(model)
+            retry = supervisor.retry_in(model)
             if kind is RouteKind.LOST:
                 why = LOST_REASONS.get(route.reason or "", route.reason or "it was lost")
                 message = f"{model!r} is lost: {why}; it is started again in {retry:.0f} s"
@@ -328,10 +337,24 @@ class Proxy:
         if kind is RouteKind.WARMING:
             message = f"{model!r} is loading, not ready within {self.warming_wait_s:g} s"
             return error_answer(503, kind.value, message, route, RETRY_LOADING_S)
-        if self.supervisor.will_start(model) and not self.closing:
+        if supervisor.will_start(model) and not self.closing:
             message = f"{model!r} is yet to start, not ready within {self.warming_wait_s:g} s"
             return error_answer(503, kind.value, message, route, RETRY_LOADING_S)
         return error_answer(503, kind.value, f"{model!r} is not being served", route, RETRY_LATER_S)
+
+    def _not_admitted(self, route: Route) -> str:
+        model, short = route.model, route.short_bytes or 0
+        if len(self.cards) == 1:
+            return f"{model!r} does not fit this card: short by {gib(short)} ({short} bytes)"
+        card = self.card_of[model]
+        message = (
+            f"{model!r} does not fit GPU {card.gpu}, the card it is placed on: "
+            f"short by {gib(short)} ({short} bytes)"
+        )
+        spanned = self.setup.cards_needed(card.supervisor.slots[model].server.planned_bytes)
+        if spanned > 1:
+            message += f"; it needs {spanned} cards, and a model is not split across cards"
+        return message
 
     @staticmethod
     def _copy_headers(

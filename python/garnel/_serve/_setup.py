@@ -11,13 +11,12 @@ import os
 import shutil
 import string
 from collections.abc import Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 import garnel
 
-from . import _nvml
-from ._config import Config, ConfigError, ModelConfig
+from ._config import CardConfig, Config, ConfigError, ModelConfig
 
 GIB = 2**30
 
@@ -126,18 +125,22 @@ class Server:
 
 
 @dataclass(frozen=True)
-class Setup:
-    """The host as it will start: the card, the planned roster and every server's command.
+class CardSetup:
+    """One card as it will start: its GPU, its bytes, its models and their plan.
 
-    The roster it starts with holds the pinned models; each on-demand model is
-    planned again, beside them, when a request names it (`plan_of`).
-    `alone_beside_pinned` is each on-demand model's plan beside the pinned
-    models alone: one it rejects can never be on this card.
+    Its models are those placed on it, the ones rejected on it included, in
+    the file's order. The roster its Fleet starts with holds the pinned ones;
+    each on-demand model is planned again, beside them, when a request names
+    it (`plan_of`). `alone_beside_pinned` is each on-demand model's plan
+    beside the pinned models alone: one it rejects can never be on this card.
     """
 
     config: Config
+    gpu: int  # NVML's index: the servers see this card alone
     total_bytes: int
     total_source: str
+    reserve_pct: int
+    journal: Path | None
     servers: tuple[Server, ...]
     plan: garnel.Plan
     alone_beside_pinned: Mapping[str, garnel.Plan]
@@ -152,48 +155,173 @@ class Setup:
 
     @property
     def roster(self) -> list[garnel.Model]:
-        """The roster serve starts with: the pinned models, in the file's order."""
+        """The roster the card starts with: its pinned models, in the file's order."""
         return [server.model() for server in self.pinned]
 
     @property
     def fits(self) -> bool:
         """Every pinned model admitted, and every on-demand one fits beside them."""
-        return self.plan.fits and all(plan.fits for plan in self.alone_beside_pinned.values())
+        return self.plan.fits and not any(map(self.never_fits, self.alone_beside_pinned))
+
+    def never_fits(self, name: str) -> garnel.Rejection | None:
+        """On-demand `name`'s own rejection beside the pinned models alone, if it has one:
+        then it can never be on this card. A pinned model rejected there is not its."""
+        for rejection in self.alone_beside_pinned[name].rejected:
+            if rejection.model == name:
+                return rejection
+        return None
 
     def admitted(self, name: str) -> bool:
         return name in self.plan.admitted
 
     def plan_of(self, servers: Sequence[Server]) -> garnel.Plan:
-        reserve = self.config.card.reserve_pct
-        return garnel.plan(self.total_bytes, reserve, [server.model() for server in servers])
+        models = [server.model() for server in servers]
+        return garnel.plan(self.total_bytes, self.reserve_pct, models)
+
+
+@dataclass(frozen=True)
+class Setup:
+    """The host as it will start: its cards, each model's card and every server's command.
+
+    `placement` is the pinned models' across the cards, in GPU index order;
+    `card_of` names each model's card, pinned or on demand, placed or
+    rejected there.
+    """
+
+    config: Config
+    cards: tuple[CardSetup, ...]
+    servers: tuple[Server, ...]  # every model, in the file's order
+    placement: garnel.Placement
+    card_of: Mapping[str, CardSetup]
+
+    @property
+    def fits(self) -> bool:
+        return all(card.fits for card in self.cards)
+
+    def cards_needed(self, planned_bytes: int) -> int:
+        """How many of the largest card a model of these bytes would span: more than 1
+        is a model larger than every card, which is never split across cards."""
+        largest = max(card.plan.usable_bytes for card in self.cards)
+        return max(1, -(-planned_bytes // largest)) if largest else 1
+
+
+def journal_of(config: Config, gpu: int) -> Path | None:
+    """A card's journal: the configured path for a [card] host, and for [[card]] tables
+    the card's GPU before its suffix (card.journal: card.0.journal, card.1.journal)."""
+    path = config.serve.journal
+    if path is None or not config.cards_listed:
+        return path
+    return path.with_name(f"{path.stem}.{gpu}{path.suffix}")
 
 
 def prepare(config: Config) -> Setup:
-    """Sizes every model, finds the card's total and plans the roster; raises ConfigError."""
+    """Sizes every model, finds each card's total, places the roster across the cards and
+    plans each; raises ConfigError."""
     source = str(config.source)
-    if config.card.total is not None:
-        total, where = config.card.total, "given as [card] total"
-    else:
-        try:
-            total, where = _nvml.card_total(config.card.gpu)
-        except ValueError as error:
-            raise ConfigError(
-                f"{source}: [card] total: absent, and {error}: give the card's size"
-            ) from None
-    sized = [_sized(source, model) for model in config.models]
-    servers = tuple(
-        _server(source, model, weights, kv, total)
-        for model, (weights, kv) in zip(config.models, sized)
-    )
-    pinned = [server for server in servers if not server.config.on_demand]
-    reserve = config.card.reserve_pct
-    plan = garnel.plan(total, reserve, [server.model() for server in pinned])
-    alone = {
-        server.name: garnel.plan(total, reserve, [s.model() for s in (*pinned, server)])
-        for server in servers
-        if server.config.on_demand
+    totals = [_total(source, card) for card in config.cards]
+    sized = {model.name: _sized(source, model) for model in config.models}
+    # What a model is planned for is its own, whatever its card: weights, cache, overhead.
+    place_of = {card.gpu: index for index, card in enumerate(config.cards)}
+    entries = {
+        model.name: garnel.Model(
+            model.name,
+            sized[model.name][0] + _overhead(model),
+            sized[model.name][1],
+            None if model.gpu is None else place_of[model.gpu],
+        )
+        for model in config.models
     }
-    return Setup(config, total, where, servers, plan, alone)
+    pinned = [entries[model.name] for model in config.models if not model.on_demand]
+    on_demand = [entries[model.name] for model in config.models if model.on_demand]
+    card_totals = [total for total, _ in totals]
+    reserves = [card.reserve_pct for card in config.cards]
+    placement = garnel.place(card_totals, pinned, reserve_pct=reserves)
+    card_index = _card_index(placement)
+    if on_demand:
+        card_index.update(_on_demand_cards(card_totals, reserves, placement, pinned, on_demand))
+
+    cards = []
+    for index, (card, (total, where)) in enumerate(zip(config.cards, totals)):
+        servers = tuple(
+            _server(source, model, *sized[model.name], total)
+            for model in config.models
+            if card_index[model.name] == index
+        )
+        here = CardSetup(
+            config,
+            card.gpu,
+            total,
+            where,
+            card.reserve_pct,
+            journal_of(config, card.gpu),
+            servers,
+            placement.cards[index],
+            {},
+        )
+        alone = {server.name: here.plan_of([*here.pinned, server]) for server in here.on_demand}
+        cards.append(replace(here, alone_beside_pinned=alone))
+    card_of = {server.name: card for card in cards for server in card.servers}
+    by_name = {server.name: server for card in cards for server in card.servers}
+    servers = tuple(by_name[model.name] for model in config.models)
+    return Setup(config, tuple(cards), servers, placement, card_of)
+
+
+def _on_demand_cards(
+    totals: Sequence[int],
+    reserves: Sequence[int],
+    placement: garnel.Placement,
+    pinned: Sequence[garnel.Model],
+    on_demand: Sequence[garnel.Model],
+) -> dict[str, int]:
+    """The card each on-demand model takes turns on, by the placement's own rule.
+
+    First as if every one were loaded at once beside the pinned models, in
+    the file's order: one that fits so goes on that card. One that does not
+    goes on the lowest-index card (its pinned card, if it has one) where it
+    fits beside the pinned models alone, and takes turns there; one that fits
+    beside none is rejected on the card it is least short on.
+    """
+    together = garnel.place(totals, [*pinned, *on_demand], reserve_pct=reserves)
+    # The pinned models that hold bytes, each on its card, as the placement put them.
+    holding = [
+        replace(model, gpu=placement.placed[model.name])
+        for model in pinned
+        if model.name in placement.placed
+    ]
+    cards: dict[str, int] = {}
+    for model in on_demand:
+        if model.name in together.placed:
+            cards[model.name] = together.placed[model.name]
+            continue
+        beside = garnel.place(totals, [*holding, model], reserve_pct=reserves)
+        cards[model.name] = _card_index(beside)[model.name]
+    return cards
+
+
+def _card_index(placement: garnel.Placement) -> dict[str, int]:
+    """Each model's card in the placement: the one it is placed on, or rejected on."""
+    cards = dict(placement.placed)
+    for rejection in placement.rejected:
+        assert rejection.gpu is not None  # a placement's rejections each name their card
+        cards[rejection.model] = rejection.gpu
+    return cards
+
+
+def _total(source: str, card: CardConfig) -> tuple[int, str]:
+    """The card's total bytes, and where the figure came from, for people."""
+    if card.total is not None:
+        return card.total, f"given as {card.table} total"
+    try:
+        (found,) = garnel.nvml_cards([card.gpu])
+    except (garnel.MissingExtra, garnel.NvmlError) as error:
+        raise ConfigError(
+            f"{source}: {card.table} total: absent, and {error}: give the card's size"
+        ) from None
+    return found.total_bytes, f"GPU {found.index}, {found.name}, through NVML"
+
+
+def _overhead(model: ModelConfig) -> int:
+    return DEFAULT_OVERHEAD[model.engine] if model.overhead is None else model.overhead
 
 
 def _sized(source: str, model: ModelConfig) -> tuple[int, int]:
@@ -217,7 +345,7 @@ def _sized(source: str, model: ModelConfig) -> tuple[int, int]:
 
 
 def _server(source: str, model: ModelConfig, weights: int, kv: int, total: int) -> Server:
-    overhead = DEFAULT_OVERHEAD[model.engine] if model.overhead is None else model.overhead
+    overhead = _overhead(model)
     planned = weights + kv + overhead
     # Rounded up, so the fraction never gives the server less than was planned.
     tenths_of_permille = -(-planned * 10_000 // total)

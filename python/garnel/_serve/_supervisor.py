@@ -32,7 +32,7 @@ import garnel
 from . import _process
 from ._events import Events
 from ._nvml import Card
-from ._setup import Server, Setup
+from ._setup import CardSetup, Server
 
 log = logging.getLogger("garnel.serve")
 
@@ -98,13 +98,13 @@ def gib(byte_count: int) -> str:
 
 
 class Supervisor:
-    """Drives one card's Fleet through the servers it starts."""
+    """Drives one card's Fleet through the servers it starts, each seeing that card alone."""
 
     fleet: garnel.Fleet  # of the moment: a swap gives the supervisor a new one
 
     def __init__(
         self,
-        setup: Setup,
+        setup: CardSetup,
         fleet: garnel.Fleet,
         card: Card,
         session: aiohttp.ClientSession,
@@ -131,9 +131,16 @@ class Supervisor:
         return self._changed
 
     def will_start(self, name: str) -> bool:
-        """Whether serve is yet to start this admitted model."""
+        """Whether serve is yet to start this admitted model, or is starting its server: until
+        the server's process exists the fleet has not heard of the load, and routes it as
+        unknown, but a request for it is to wait as for one loading."""
         slot = self.slots.get(name)
-        return slot is not None and slot.admitted and slot.state is State.IDLE and not self.stopping
+        return (
+            slot is not None
+            and slot.admitted
+            and slot.state in (State.IDLE, State.LOADING)
+            and not self.stopping
+        )
 
     def retry_in(self, name: str) -> float:
         """Seconds until a lost or failed model is started again."""
@@ -245,7 +252,7 @@ class Supervisor:
                 name,
                 program,
                 slot.server.command(port),
-                slot.server.environment(port, self.setup.config.card.gpu),
+                slot.server.environment(port, self.setup.gpu),
                 server.logs / log_name(name),
                 self.setup.config.folder,
             )

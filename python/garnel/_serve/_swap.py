@@ -23,6 +23,11 @@ A model with `ttl_s` is unloaded by a swap that only removes it, once it has
 been idle that long. Requests for models a swap does not touch are never held
 up: the old fleet routes them until the switch and the new one after, and the
 switch is one step of the event loop.
+
+Each card has swaps of its own, over its own Fleet. An on-demand model is
+placed on one card before serve starts (`_setup`) and stays that card's:
+its swaps unload only that card's on-demand models, and a card with room
+does not take another card's model. The cards' swaps run side by side.
 """
 
 from __future__ import annotations
@@ -38,7 +43,7 @@ from dataclasses import dataclass, field
 import garnel
 from garnel import Route, RouteKind
 
-from ._setup import Server, Setup
+from ._setup import CardSetup, Server
 from ._supervisor import JournalFailed, Slot, State, Supervisor
 
 log = logging.getLogger("garnel.serve")
@@ -77,7 +82,7 @@ def never_fits(model: str, short_bytes: int) -> Route:
 class Swaps:
     """The on-demand models of one card: which are on it, and the swaps that change that."""
 
-    def __init__(self, setup: Setup, supervisor: Supervisor) -> None:
+    def __init__(self, setup: CardSetup, supervisor: Supervisor) -> None:
         self.setup = setup
         self.supervisor = supervisor
         settings = setup.config.serve
@@ -115,8 +120,8 @@ class Swaps:
     def route(self, name: str) -> Route:
         """How a request for `name` stands, without making a swap."""
         if name in self.on_demand and name not in self.on_card:
-            rejected = self.setup.alone_beside_pinned[name].rejected
-            return never_fits(name, rejected[0].short_bytes) if rejected else off_card(name)
+            rejected = self.setup.never_fits(name)
+            return off_card(name) if rejected is None else never_fits(name, rejected.short_bytes)
         return self.supervisor.fleet.route(name)
 
     async def take(self, model: str) -> tuple[Route, bool]:
@@ -140,9 +145,9 @@ class Swaps:
                 if model not in self.on_card:
                     if swap is not None:  # its swap is over and the card does not hold it
                         return self.route(model), False
-                    rejected = self.setup.alone_beside_pinned[model].rejected
-                    if rejected:  # nothing is unloaded for it
-                        return never_fits(model, rejected[0].short_bytes), False
+                    rejected = self.setup.never_fits(model)
+                    if rejected is not None:  # nothing is unloaded for it
+                        return never_fits(model, rejected.short_bytes), False
                     if self.closed or supervisor.stopping or supervisor.failed:
                         return off_card(model), False
                     swap = self._bringing.get(model) or self._ask(Swap(model))
@@ -285,7 +290,7 @@ class Swaps:
             self.leaving.difference_update(victims)
             supervisor.notify()
         swap.switched = True
-        supervisor.events.swapped(swap.wanted, victims)
+        supervisor.events.swapped(self.setup.gpu, swap.wanted, victims)
         if swap.wanted is None:
             swap.seconds = time.monotonic() - swap.started_at
             return
@@ -330,14 +335,14 @@ class Swaps:
         step of the event loop, so nothing is observed or routed between the two."""
         supervisor = self.supervisor
         old = supervisor.fleet
-        card = self.setup.config.card
+        card = self.setup
         try:
             old.close()
             new = garnel.Fleet(
-                self.setup.total_bytes,
+                card.total_bytes,
                 card.reserve_pct,
                 [server.model() for server in roster],
-                journal=self.setup.config.serve.journal,
+                journal=card.journal,
             )
         except (garnel.JournalError, OSError) as error:
             supervisor.fatal(error)
@@ -404,6 +409,19 @@ class Swaps:
             self._card_changed.clear()
             with contextlib.suppress(asyncio.TimeoutError):
                 await asyncio.wait_for(self._card_changed.wait(), wait)
+
+
+@dataclass(frozen=True)
+class ServedCard:
+    """One card as serve runs it: its setup, the supervisor of its Fleet and its swaps."""
+
+    setup: CardSetup
+    supervisor: Supervisor
+    swaps: Swaps
+
+    @property
+    def gpu(self) -> int:
+        return self.setup.gpu
 
 
 def carry(supervisor: Supervisor, old: garnel.Fleet, new: garnel.Fleet, slot: Slot) -> None:
