@@ -365,10 +365,10 @@ def _check_placeholders(source: str, model: ModelConfig, key: str, text: str) ->
         raise ConfigError(
             f"{where} {error} in {text!r} (a literal brace is written twice)"
         ) from None
-    for name, spec, conversion in fields:
+    for name, format_given, conversion in fields:
         if name is None:
             continue
-        if name not in PLACEHOLDERS or spec or conversion:
+        if name not in PLACEHOLDERS or format_given or conversion:
             known = ", ".join("{" + p + "}" for p in PLACEHOLDERS)
             raise ConfigError(
                 f"{where} unknown placeholder {{{name}}} in {text!r} (known: {known})"
