@@ -261,7 +261,9 @@ def measure(scratch: pathlib.Path, seconds: float, *ports: int) -> int:
     nginx_added = {pct: nginx[1][pct] - direct[1][pct] for pct in ("p50", "p99")}
     share = serve[32]["rps"] / nginx[32]["rps"]
     print(f"\nadded by serve, 1 client:  p50 {added['p50']:.3f} ms, p99 {added['p99']:.3f} ms")
-    print(f"added by nginx, 1 client:  p50 {nginx_added['p50']:.3f} ms, p99 {nginx_added['p99']:.3f} ms")
+    print(
+        f"added by nginx, 1 client:  p50 {nginx_added['p50']:.3f} ms, p99 {nginx_added['p99']:.3f} ms"
+    )
     print(
         f"added by serve with /metrics scraped every 100 ms ({scrapes} scrapes), 1 client:  "
         f"p50 {scraped_added['p50']:.3f} ms, p99 {scraped_added['p99']:.3f} ms; "

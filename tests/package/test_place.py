@@ -41,8 +41,11 @@ def machines(draw: st.DrawFn) -> tuple[list[int], list[Model], int | list[int]]:
     models = [Model(f"m{index}", draw(weights), draw(kv), draw(pins)) for index in range(count)]
     reserve = st.sampled_from([0, 10, 50, 100])
     # One reserve for every card, or one a card (serve's [[card]] tables each give theirs).
-    return cards, models, draw(st.one_of(reserve, st.lists(reserve, min_size=len(cards),
-                                                           max_size=len(cards))))
+    return (
+        cards,
+        models,
+        draw(st.one_of(reserve, st.lists(reserve, min_size=len(cards), max_size=len(cards)))),
+    )
 
 
 @PROPERTY

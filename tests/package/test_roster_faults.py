@@ -56,10 +56,14 @@ def test_a_name_given_twice_in_code_is_refused(roster: list[object], build: obje
         # Every repeat is named, beside the other faults, each against the first.
         (
             "r.json",
-            '[{"model": "a", "weightsBytes": 1}, {"model": "b"}, {"model": "a", "weightsBytes": 2},'
-            ' {"model": "a", "weightsBytes": 3}, {"model": "b", "weightsBytes": 4}]',
-            'r.json: entry 1 (b): no "weights_bytes" (or "weightsBytes"); '
-            "entry 2 (a): the name of entry 0 again; entry 3 (a): the name of entry 0 again",
+            (
+                '[{"model": "a", "weightsBytes": 1}, {"model": "b"}, {"model": "a", "weightsBytes": 2},'
+                ' {"model": "a", "weightsBytes": 3}, {"model": "b", "weightsBytes": 4}]'
+            ),
+            (
+                'r.json: entry 1 (b): no "weights_bytes" (or "weightsBytes"); '
+                "entry 2 (a): the name of entry 0 again; entry 3 (a): the name of entry 0 again"
+            ),
         ),
     ],
 )
@@ -88,7 +92,11 @@ def test_models_sized_from_paths_of_one_name_are_refused(tmp_path: pathlib.Path)
     for folder in ("a", "b"):
         (tmp_path / folder).mkdir()
         sf.write_gguf(tmp_path / folder / "tiny.gguf", "llama", [("w", [256, 256], "Q8_0")], keys)
-    roster = [{"path": "a/tiny.gguf"}, {"path": "b/tiny.gguf", "model": "tiny-b"}, {"path": "b/tiny.gguf"}]
+    roster = [
+        {"path": "a/tiny.gguf"},
+        {"path": "b/tiny.gguf", "model": "tiny-b"},
+        {"path": "b/tiny.gguf"},
+    ]
     (tmp_path / "r.json").write_text(json.dumps(roster))
     with pytest.raises(RosterError) as caught:
         garnel.read_roster(tmp_path / "r.json")
@@ -146,7 +154,9 @@ def test_a_roster_past_the_limit_is_refused(tmp_path: pathlib.Path, small_limit:
     fits = '[{"model": "a", "weightsBytes": 1}]'.ljust(small_limit)
     (tmp_path / "r.json").write_text(fits)
     assert garnel.read_roster(tmp_path / "r.json") == [Model("a", 1)]
-    assert garnel._roster.read_roster_stream(io.BytesIO(fits.encode()), "<stdin>") == [Model("a", 1)]
+    assert garnel._roster.read_roster_stream(io.BytesIO(fits.encode()), "<stdin>") == [
+        Model("a", 1)
+    ]
     (tmp_path / "r.json").write_text(fits + " ")
     with pytest.raises(RosterError, match=r"r\.json: more than 100 bytes, too big for a roster$"):
         garnel.read_roster(tmp_path / "r.json")

@@ -67,12 +67,16 @@ def state(fleet: garnel.Fleet) -> tuple[object, ...]:
 
 
 @pytest.mark.parametrize("journaled", [False, True], ids=["plain", "journaled"])
-@pytest.mark.parametrize(("call", "error", "message"), [case[1:] for case in REFUSED], ids=[case[0] for case in REFUSED])
+@pytest.mark.parametrize(
+    ("call", "error", "message"), [case[1:] for case in REFUSED], ids=[case[0] for case in REFUSED]
+)
 def test_a_wrong_argument_is_refused_before_anything_happens(
     tmp_path: pathlib.Path, journaled: bool, call: Call, error: type[Exception], message: str
 ) -> None:
     journal = tmp_path / "card.journal"
-    fleet = day(garnel.Fleet(24 * GIB, 10, ROSTER, clock=lambda: 50, journal=journal if journaled else None))
+    fleet = day(
+        garnel.Fleet(24 * GIB, 10, ROSTER, clock=lambda: 50, journal=journal if journaled else None)
+    )
     before, lines = state(fleet), journal.read_bytes() if journaled else b""
     with pytest.raises(error) as caught:
         call(fleet)

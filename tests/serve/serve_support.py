@@ -85,9 +85,8 @@ def alive(pid: int) -> bool:
         os.kill(pid, 0)
     except ProcessLookupError:
         return False
-    with contextlib.suppress(OSError):  # a zombie is as good as gone
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    with contextlib.suppress(OSError), open(f"/proc/{pid}/stat") as stat:
+        return stat.read().rsplit(")", 1)[1].split()[0] != "Z"  # a zombie is as good as gone
     return True
 
 

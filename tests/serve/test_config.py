@@ -74,7 +74,11 @@ BAD = [
     ("card = []\n" + config_text([GOOD]).split("[serve]", 1)[1], "[[card]]", "none given"),
     (config_text([model("a", gpu=2)], cards=CARDS), "(a) gpu", "(the cards are GPU 0 and 1)"),
     (config_text([model("a", gpu=1)]), "(a) gpu", "(the cards are GPU 0)"),
-    (config_text([model("a", env={"CUDA_DEVICE_ORDER": "x"})], cards=CARDS), "(a) env", "[[card]]'s"),
+    (
+        config_text([model("a", env={"CUDA_DEVICE_ORDER": "x"})], cards=CARDS),
+        "(a) env",
+        "[[card]]'s",
+    ),
 ]
 
 
@@ -248,7 +252,14 @@ def test_a_roster_placed_on_several_cards(tmp_path: pathlib.Path) -> None:
     text = config_text(models, serve={"journal": "card.journal"}, cards=cards)
     setup: Any = setup_of(tmp_path, text)
     assert {name: card.gpu for name, card in setup.card_of.items()} == {
-        "a": 1, "b": 3, "c": 3, "huge": 1, "d": 1, "e": 1, "f": 3, "g": 1
+        "a": 1,
+        "b": 3,
+        "c": 3,
+        "huge": 1,
+        "d": 1,
+        "e": 1,
+        "f": 3,
+        "g": 1,
     }
     assert [card.journal.name for card in setup.cards] == ["card.1.journal", "card.3.journal"]
     assert [card.plan.admitted for card in setup.cards] == [("a",), ("b", "c")]

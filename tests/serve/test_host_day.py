@@ -66,8 +66,11 @@ def test_a_host_day(start_host: Any) -> None:
 
     # SIGTERM with a stream in flight: the stream finishes whole, then serve exits 0.
     connection = host.connection()
-    connection.request("POST", "/v1/chat/completions", json.dumps(
-        {"model": "chat", "stream": True, "standin_chunks": 40}))
+    connection.request(
+        "POST",
+        "/v1/chat/completions",
+        json.dumps({"model": "chat", "stream": True, "standin_chunks": 40}),
+    )
     response = connection.getresponse()
     assert response.read(6) == b"data: "
     servers = {host.server_of("embed"), int(response.headers["X-Standin-Pid"])}
@@ -87,8 +90,11 @@ def check_journal(path: pathlib.Path) -> None:
     assert [(line["model"], json.loads(line["detail"])) for line in exits] == [
         ("chat", {"code": -9})
     ]
-    chat_starts = [line["now"] for line in lines if line.get("kind") == "load_started"
-                   and line["model"] == "chat"]
+    chat_starts = [
+        line["now"]
+        for line in lines
+        if line.get("kind") == "load_started" and line["model"] == "chat"
+    ]
     assert len(chat_starts) == 2 and chat_starts[1] >= exits[0]["now"] + 1000  # the backoff
     # One load at a time: each load ends (probe_ok or load_failed) before the next starts.
     loading = None

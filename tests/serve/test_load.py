@@ -61,10 +61,10 @@ async def run_load(host: Host, count: int, kills: int) -> dict[str, int]:
                 if not data.endswith(b"[DONE]\n\n" if body["stream"] else b"}}"):
                     cut_short.append(pid)
                 # A kill at each third of the run, once the model is back.
-                if len(killed) < kills and number < count * (kills - len(killed)) / (kills + 1):
-                    if pid not in killed:
-                        killed.append(pid)
-                        os.kill(pid, signal.SIGKILL)
+                due = len(killed) < kills and number < count * (kills - len(killed)) / (kills + 1)
+                if due and pid not in killed:
+                    killed.append(pid)
+                    os.kill(pid, signal.SIGKILL)
             else:
                 error = data.decode()
                 assert answer.status in (502, 503, 504) and '"code": ' in error, error

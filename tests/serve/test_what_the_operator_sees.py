@@ -73,8 +73,13 @@ def test_the_metrics_of_a_host_day(start_host: Any) -> None:
         ],
         serve={"journal": "card.journal", "api_key": "sesame", "probe_interval_s": 60},
     )
-    wait_until("loaded", lambda: routes(host) == {
-        "chat": "ready", "coder": "not_admitted", "embed": "ready", "ghost": "failed"})
+    wait_until(
+        "loaded",
+        lambda: (
+            routes(host)
+            == {"chat": "ready", "coder": "not_admitted", "embed": "ready", "ghost": "failed"}
+        ),
+    )
     for path in ("/", "/metrics", "/logs/chat"):  # the key is needed here too
         assert host.request("GET", path).status == 401, path
     assert host.request("GET", "/health").status == 200
@@ -90,8 +95,11 @@ def test_the_metrics_of_a_host_day(start_host: Any) -> None:
         answer = host.request("POST", "/v1/chat/completions", body, headers)
         assert answer.status == int(labels[0]), answer.body
         sent[labels] += 1
-    first = int(host.request("POST", "/v1/chat/completions", {"model": "chat"}, KEY).headers[
-        "X-Standin-Pid"])
+    first = int(
+        host.request("POST", "/v1/chat/completions", {"model": "chat"}, KEY).headers[
+            "X-Standin-Pid"
+        ]
+    )
     sent["200", "chat", "ready"] += 1
     os.kill(first, signal.SIGKILL)
     wait_until("chat lost", lambda: routes(host)["chat"] == "lost", 10)
@@ -106,28 +114,42 @@ def test_the_metrics_of_a_host_day(start_host: Any) -> None:
         return (before, lines, replayed) if before == after else None
 
     samples, lines, replayed = wait_until("two equal scrapes", settled, 20)
-    observed = collections.Counter((line["model"], line["kind"]) for line in lines
-                                   if line["op"] == "observe")
+    observed = collections.Counter(
+        (line["model"], line["kind"]) for line in lines if line["op"] == "observe"
+    )
     # A model's series and the card's carry the card's label: GPU 0, the one card here.
     names = ("chat", "coder", "embed", "ghost")
-    for metric, kind in [("garnel_model_starts_total", "load_started"),
-                         ("garnel_model_exits_total", "process_exited"),
-                         ("garnel_model_load_failures_total", "load_failed")]:
+    for metric, kind in [
+        ("garnel_model_starts_total", "load_started"),
+        ("garnel_model_exits_total", "process_exited"),
+        ("garnel_model_load_failures_total", "load_failed"),
+    ]:
         assert samples[metric] == {("0", name): observed[name, kind] for name in names}, metric
     assert samples["garnel_model_starts_total"][("0", "chat")] == 2
-    assert samples["garnel_model_exits_total"] == {("0", "chat"): 1, ("0", "coder"): 0,
-                                                   ("0", "embed"): 0, ("0", "ghost"): 0}
+    assert samples["garnel_model_exits_total"] == {
+        ("0", "chat"): 1,
+        ("0", "coder"): 0,
+        ("0", "embed"): 0,
+        ("0", "ghost"): 0,
+    }
     assert samples["garnel_model_load_failures_total"][("0", "ghost")] >= 1
 
     # One route of seven set for each model: the one /v1/models gives.
     route_gauge = samples["garnel_model_route"]
     assert len(route_gauge) == 4 * 7
-    assert {name: kind for (_, name, kind), value in route_gauge.items()
-            if value == 1} == routes(host)
+    assert {name: kind for (_, name, kind), value in route_gauge.items() if value == 1} == routes(
+        host
+    )
 
     # The card's bytes: the fleet's, as its journal replays them, and as the report says.
-    usable = garnel.plan(24 * GIB, 10, [garnel.Model(n, b * GIB) for n, b in
-                                        (("chat", 15), ("coder", 10), ("embed", 1), ("ghost", 1))])
+    usable = garnel.plan(
+        24 * GIB,
+        10,
+        [
+            garnel.Model(n, b * GIB)
+            for n, b in (("chat", 15), ("coder", 10), ("embed", 1), ("ghost", 1))
+        ],
+    )
     card = {kind: int(value) for (_, kind), value in samples["garnel_card_bytes"].items()}
     assert card == {
         "total": 24 * GIB,
@@ -162,12 +184,15 @@ def test_the_metrics_of_a_host_day(start_host: Any) -> None:
 def test_the_status_page_its_logs_and_garnel_status(start_host: Any) -> None:
     odd = 'a<b>&"\x1b'  # a name the page must escape, and the terminal must not get raw
     chatty = [  # 300 lines of its own before it serves
-        sys.executable, "-c",
+        sys.executable,
+        "-c",
         (
             "import os, sys; print('\\n'.join(map(str, range(300))), flush=True); "
             "os.execv(sys.executable, [sys.executable, *sys.argv[1:]])"
         ),
-        str(STANDIN), "--port", "{port}",
+        str(STANDIN),
+        "--port",
+        "{port}",
     ]
     host: Host = start_host([model(odd, 1, command=chatty), model("huge", 30)])
     host.wait_routes(**{odd: "ready"})
@@ -194,7 +219,7 @@ def test_the_status_page_its_logs_and_garnel_status(start_host: Any) -> None:
 
     shown = status(host)
     assert shown.returncode == 0, shown.stderr
-    assert "a<b>&\"\\x1b" in shown.stdout and "\x1b" not in shown.stdout
+    assert 'a<b>&"\\x1b' in shown.stdout and "\x1b" not in shown.stdout
     assert "  huge" in shown.stdout and "not_admitted\n" in shown.stdout
     as_json = status(host, "--json")
     assert as_json.returncode == 0, as_json.stderr
@@ -219,8 +244,15 @@ def test_the_example_day_drawn(tmp_path: Any) -> None:
     for suffix in ("svg", "png"):
         picture = tmp_path / f"day.{suffix}"
         drawn = subprocess.run(
-            [sys.executable, "-m", "garnel", "replay", str(day / "card.journal"),
-             "--plot", str(picture)],
+            [
+                sys.executable,
+                "-m",
+                "garnel",
+                "replay",
+                str(day / "card.journal"),
+                "--plot",
+                str(picture),
+            ],
             capture_output=True,
             text=True,
             check=False,
@@ -230,7 +262,17 @@ def test_the_example_day_drawn(tmp_path: Any) -> None:
     root = ElementTree.parse(tmp_path / "day.svg").getroot()
     assert root.tag == "{http://www.w3.org/2000/svg}svg"
     texts = "".join(root.itertext())
-    for label in ("coder-14b (not admitted)", "chat-8b", "usable", "loading", "resident", "lost",
-                  "failed", "stopped", "its server exited", "a load failed"):
+    for label in (
+        "coder-14b (not admitted)",
+        "chat-8b",
+        "usable",
+        "loading",
+        "resident",
+        "lost",
+        "failed",
+        "stopped",
+        "its server exited",
+        "a load failed",
+    ):
         assert label in texts, label
     assert (tmp_path / "day.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
