@@ -219,14 +219,19 @@ def main() -> int:
         return measure(scratch, seconds, standin_port, serve_port, nginx_port)
     finally:
         for process in reversed(processes):
-            if process.poll() is None:
-                process.send_signal(signal.SIGTERM)
-                try:
-                    process.wait(30)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait(10)
+            end(process)
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+def end(process: subprocess.Popen[bytes]) -> None:
+    """SIGTERM to a process this benchmark started, SIGKILL if it lingers past 30 s."""
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(10)
 
 
 def measure(scratch: pathlib.Path, seconds: float, *ports: int) -> int:
@@ -376,12 +381,7 @@ def measure_swaps(count: int) -> int:
         swaps = [request_ms(port, ("right", "left")[number % 2]) for number in range(count)]
         own = sorted(standin_start_ms() for _ in range(count))
     finally:
-        serve.send_signal(signal.SIGTERM)
-        try:
-            serve.wait(30)
-        except subprocess.TimeoutExpired:
-            serve.kill()
-            serve.wait(10)
+        end(serve)
         shutil.rmtree(scratch, ignore_errors=True)
     start = statistics.median(own)
     added = sorted(latency - start - plain for latency in swaps)
